@@ -1,0 +1,65 @@
+// The four parameter kinds and the result kinds of the module: how a Python
+// value becomes a C argument of the core library, and how a C result comes
+// back. Every wrapper converts through these, so a message is fixed here once.
+#pragma once
+
+#include <Python.h>
+
+namespace c_sdk {
+
+// Integer parameter: a 32-bit C int from an int (or anything with __int__).
+bool to_int(PyObject* o, int& out);
+
+// Float parameter: a C double by the interpreter's float conversion.
+inline bool to_double(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    out = PyFloat_AsDouble(o);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+// Flag parameter: a C bool by truth value.
+inline bool to_flag(PyObject* o, bool& out) {
+    if (o == Py_True || o == Py_False || o == Py_None) {
+        out = o == Py_True;
+        return true;
+    }
+    int t = PyObject_IsTrue(o);
+    out = t > 0;
+    return t >= 0;
+}
+
+// Byte-string parameter, in two steps: the type is checked while the
+// arguments are converted in order; the pointer into the object's own buffer
+// is taken only once every conversion has run, because a conversion may run
+// Python code that resizes a bytearray passed earlier.
+inline bool is_byte_string(PyObject* o) {
+    if (PyBytes_Check(o) || PyByteArray_Check(o)) return true;
+    (void)PyBytes_AsString(o); // raises the interpreter's own "expected bytes" TypeError
+    return false;
+}
+inline char* byte_string_data(PyObject* o) {
+    return PyByteArray_Check(o) ? PyByteArray_AS_STRING(o) : PyBytes_AS_STRING(o);
+}
+inline Py_ssize_t byte_string_size(PyObject* o) {
+    return PyByteArray_Check(o) ? PyByteArray_GET_SIZE(o) : PyBytes_GET_SIZE(o);
+}
+
+// `len(req)` of a request, taken before its type is looked at; refuses a
+// length that the core's C int cannot carry.
+bool request_length(PyObject* o, Py_ssize_t& out);
+// The request's buffer; refuses one whose size is not the length taken
+// before (a lying __len__, or a bytearray resized since), so that the core
+// never reads past the buffer.
+bool request_data(PyObject* o, Py_ssize_t len, void*& out);
+
+// Results.
+PyObject* text_result(const char* text, const void* core_fn);
+PyObject* response_result(const void* res, int len, const void* core_fn);
+
+// Name of a core function, from the symbol table (for messages only).
+const char* core_name(const void* core_fn);
+
+} // namespace c_sdk

@@ -1,0 +1,82 @@
+/*
+ * standin_control.h - control interface of the stand-in core library.
+ *
+ * Tests use these functions (through ctypes, see qvcore_standin.py) to
+ * program what the core functions return, to queue events and to read the
+ * log of every core call. They are not part of the core library's C
+ * interface and a real zadiv3-e.so does not have them.
+ *
+ * Defaults, restored by standin_reset():
+ *   - int-returning core functions return 0;
+ *   - response functions write their own name as the response bytes;
+ *   - const char* getters return their own name; qvi_strerror(n) returns
+ *     "stand-in error <n>"; qvi_get_serv_addr(id, &a) writes "addr:<id>";
+ *   - qvi_now() = 1700000000000, qvi_now_plus() = 1700000000.5;
+ *   - stop error code 0, stop flag cleared, event queue empty;
+ *   - call log empty and switched on.
+ * standin_reset() keeps the registered event callback: a module registers
+ * it once, when it is loaded, and tests reset between cases.
+ *
+ * The control functions are thread-safe. Programming a function while other
+ * threads are inside core calls is safe too, but standin_reset() frees
+ * programmed responses and must not race with core calls in other threads.
+ */
+#ifndef STANDIN_CONTROL_H
+#define STANDIN_CONTROL_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Results of the programming functions. */
+#define STANDIN_OK 0
+#define STANDIN_UNKNOWN_FUNCTION (-1) /* no core function of that name */
+#define STANDIN_NOT_APPLICABLE (-2)   /* the function has no such value */
+#define STANDIN_BAD_ARGUMENT (-3)
+
+/* Bits of standin_function_caps(). */
+#define STANDIN_CAP_STATUS 1   /* returns int */
+#define STANDIN_CAP_RESPONSE 2 /* writes (void** res, int* res_len) */
+#define STANDIN_CAP_TEXT 4     /* returns const char* */
+#define STANDIN_CAP_OUT_TEXT 8 /* writes a char** out-parameter */
+
+void standin_reset(void);
+
+/* Call log. standin_log_enable returns the previous state (0/1). The JSON
+ * text stays valid until the calling thread calls standin_log_json again. */
+int standin_log_enable(int on);
+void standin_log_clear(void);
+long long standin_log_size(void);
+const char* standin_log_json(void);
+
+/* The core functions, in header order. */
+int standin_function_count(void);
+const char* standin_function_name(int index); /* null when out of range */
+int standin_function_caps(const char* fn);    /* STANDIN_UNKNOWN_FUNCTION */
+
+/* Programming, by core function name. */
+int standin_set_status(const char* fn, int value);
+int standin_set_response(const char* fn, const void* data, int len);
+/* Keeps the current response bytes; has_length=0 writes their length. For
+ * qvi_get_serv_addr only null_pointer and write apply. */
+int standin_set_response_raw(const char* fn, int null_pointer, int has_length, int length, int write);
+int standin_set_text(const char* fn, const char* text); /* text may be null */
+void standin_set_now(long long value);
+void standin_set_now_plus(double value);
+void standin_set_stop_error_code(int code);
+
+/* Events. The message is delivered NUL-terminated; data points at the
+ * payload (zero-padded up to data_len) or is null when null_data is set. */
+int standin_queue_event(const void* msg_type, int msg_len, const void* payload, int payload_len, int data_len,
+                        int null_data);
+int standin_queued(void);
+/* Delivers the events queued now from a new native thread, joined before
+ * returning; returns how many reached the callback. */
+int standin_deliver_from_thread(void);
+unsigned long long standin_callback_address(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STANDIN_CONTROL_H */

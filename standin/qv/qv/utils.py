@@ -1,0 +1,5 @@
+"""Utilities of the SDK; c_sdk needs only the logger."""
+
+import logging
+
+qvsdklogger = logging.getLogger("qvsdk")
