@@ -316,15 +316,15 @@ def test_reset_restores_defaults_but_keeps_the_callback(core):
 def test_log_keeps_doubles_bools_and_null_texts_exactly(core):
     f = cfn(core, "qvi_set_backtest_config", ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p,
             *[ctypes.c_double] * 7, *[ctypes.c_int] * 3)
-    specials = [float("nan"), float("inf"), float("-inf"), -0.0, 5e-324, 1.7976931348623157e308, 0.1]
-    f(None, b"2024", *specials, -1, 0, 2**31 - 1)
+    odd_values = [float("nan"), float("inf"), float("-inf"), -0.0, 5e-324, 1.7976931348623157e308, 0.1]
+    f(None, b"2024", *odd_values, -1, 0, 2**31 - 1)
     (call,) = core.calls()
     assert call.args[0] == Text(0, None)
     assert call.args[1] == Text(ANY, b"2024")
     logged = call.args[2:9]
     assert math.isnan(logged[0])
     assert [math.copysign(1, x) for x in logged[1:4]] == [1, -1, -1]
-    assert logged[1:] == tuple(specials[1:])
+    assert logged[1:] == tuple(odd_values[1:])
     assert call.args[9:] == (-1, 0, 2**31 - 1)
 
     sub = cfn(core, "qvi_subscribe", ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_bool)
