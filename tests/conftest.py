@@ -21,20 +21,24 @@ def standin():
     return qvcore_standin.Core()
 
 
+@pytest.fixture(autouse=True)
+def restore_namespace():
+    """Tests rebind module attributes; put the namespace back as it was."""
+    saved = dict(vars(c_sdk))
+    yield
+    namespace = vars(c_sdk)
+    if list(namespace.items()) != list(saved.items()):
+        # Same dict object (the functions read it), same order as before.
+        namespace.clear()
+        namespace.update(saved)
+
+
 @pytest.fixture
 def core(standin):
     """The stand-in core, reset to its defaults with an empty call log."""
     standin.reset()
     standin.log_enabled(True)
-    saved = dict(vars(c_sdk))
     yield standin
-    # Tests rebind module attributes; put the namespace back as it was.
-    for name in list(vars(c_sdk)):
-        if name not in saved:
-            delattr(c_sdk, name)
-    for name, value in saved.items():
-        if getattr(c_sdk, name, object()) is not value:
-            setattr(c_sdk, name, value)
     standin.reset()
 
 
