@@ -11,8 +11,9 @@ import c_sdk
 HEAD = ["__module__", "__slots__", "__init__", "__getitem__", "__setitem__", "__getattr__",
         "__setattr__", "__str__", "__repr__"]
 TAIL = ["data", "__doc__"]
-TICK = ["quotes", "symbol", "created_at", "price", "open", "high", "low", "cum_volume", "cum_amount",
-        "cum_position", "last_amount", "last_volume", "trade_type", "receive_local_time"]
+TICK = ["quotes", "symbol", "created_at", "price", "open", "high", "low", "cum_volume",
+        "cum_amount", "cum_position", "last_amount", "last_volume", "trade_type",
+        "receive_local_time"]
 BAR = ["symbol", "eob", "bob", "open", "close", "high", "low", "volume", "amount", "pre_close",
        "position", "frequency", "receive_local_time"]
 # name: (methods in namespace order, fields, whether the fields have setters)
@@ -53,9 +54,9 @@ def test_class_shape(cls):
     for name in fields:
         prop = vars(cls)[name]
         assert type(prop) is property and prop.fdel is None and prop.__doc__ is None
-        accessors = [prop.fget, prop.fset] if setters else [prop.fget]
-        assert [(f.__name__, f.__qualname__) for f in accessors] == [(name, f"{cls.__name__}.{name}")] * len(accessors)
-        assert setters or prop.fset is None
+        assert (prop.fset is not None) == setters
+        for f in (prop.fget, prop.fset) if setters else (prop.fget,):
+            assert (f.__name__, f.__qualname__) == (name, f"{cls.__name__}.{name}")
 
 
 def test_reads_and_writes_reach_the_callers_dict(cls):
@@ -157,9 +158,10 @@ def test_other_mappings_and_none(cls):
 
 
 def test_argument_errors(cls):
-    with pytest.raises(TypeError, match=r"__init__\(\) takes exactly 2 positional arguments \(1 given\)"):
+    init = r"__init__\(\) takes exactly 2 positional arguments"
+    with pytest.raises(TypeError, match=init + r" \(1 given\)"):
         cls()
-    with pytest.raises(TypeError, match=r"__init__\(\) takes exactly 2 positional arguments \(3 given\)"):
+    with pytest.raises(TypeError, match=init + r" \(3 given\)"):
         cls({}, {})
     with pytest.raises(TypeError, match=r"__init__\(\)"):
         cls(mapping={})
@@ -193,7 +195,7 @@ def test_iteration_fails_fast(cls):
 def test_bar_membership():
     d = {"close": 1, "volume": None}
     bar = c_sdk.BarLikeDict2(d)
-    assert ("close" in bar, "volume" in bar, "open" in bar, "data" in bar) == (True, True, False, False)
+    assert [k in bar for k in ("close", "volume", "open", "data")] == [True, True, False, False]
     assert bar.volume is None and bar.open is None
     bar.open = 2
     assert "open" in bar and bar.__contains__(key="open") is True

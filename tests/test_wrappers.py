@@ -214,3 +214,14 @@ def test_direct_callables(core, attr, params, result, doc):
         with pytest.raises(TypeError, match=r"^wrap\(\) takes no arguments \(1 given\)$"):
             fn(1)
     assert len(core.calls()) == 1
+
+
+KIND_NAMES = {"bytes": "bytes", "req": "request", "int": "int", "float": "float", "flag": "flag", "any": "any"}
+
+
+@pytest.mark.parametrize("row", WRAPPERS, ids=IDS)
+def test_described_call_matches_the_registry(row):
+    meta = getattr(c_sdk, row.name).__core__
+    assert meta["core"] == row.core and meta["adapted"] == row.adapted
+    assert meta["params"] == tuple((n, KIND_NAMES[k]) for n, k in row.params)
+    assert meta["result"] == {"text_or_none": "bytes-or-none"}.get(row.result, row.result)

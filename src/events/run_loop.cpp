@@ -18,8 +18,12 @@ PyObject* set_data_callback(PyObject* self, PyObject* const* args, std::size_t n
     Py_RETURN_NONE;
 }
 
+constexpr const char* callback_kinds[] = {"any"};
+constexpr CallMeta set_data_callback_meta{Py<"pythonf">::names, callback_kinds, 1, "setter", "none",
+                                          &core_address<qvi_set_event_callback_pb>};
+
 constexpr Wrapper rows[] = {
-    {"py_qvi_set_data_callback", plain, set_data_callback},
+    {"py_qvi_set_data_callback", plain, Call{set_data_callback, &set_data_callback_meta}},
     {"py_qvi_run", plain, scalar<qvi_run>},
     {"py_qvi_stop", plain, scalar<qvi_stop>},
     {"py_qvi_get_stop_error_code", plain, scalar<qvi_get_stop_error_code>},

@@ -1,5 +1,7 @@
 #include "module/function.hpp"
 
+#include "module/convert.hpp"
+
 #include <structmember.h>
 
 #include <cstddef>
@@ -42,7 +44,34 @@ int set_defaults(PyObject* o, PyObject* v, void*) {
     return 0;
 }
 
+// {"core", "params", "shape", "result", "adapted"} for a callable over a core
+// function (an adapter wrapper describes the function it wraps); else None.
+PyObject* get_core(PyObject* o, void*) {
+    Function* f = self_of(o);
+    const CallMeta* m = f->def->meta;
+    if (m == nullptr) {
+        if (f->closure == nullptr || !PyObject_TypeCheck(f->closure, &FunctionType)) Py_RETURN_NONE;
+        PyObject* inner = get_core(f->closure, nullptr);
+        if (inner != nullptr && inner != Py_None && PyDict_SetItemString(inner, "adapted", Py_True) < 0)
+            Py_CLEAR(inner);
+        return inner;
+    }
+    PyObject* params = PyTuple_New(m->count);
+    if (params == nullptr) return nullptr;
+    for (int i = 0; i < m->count; ++i) {
+        PyObject* p = Py_BuildValue("(ss)", m->params[i], m->kinds[i]);
+        if (p == nullptr) {
+            Py_DECREF(params);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(params, i, p);
+    }
+    return Py_BuildValue("{s:s,s:N,s:s,s:s,s:O}", "core", core_name(m->core()), "params", params, "shape",
+                         m->shape, "result", m->result, "adapted", Py_False);
+}
+
 PyGetSetDef getset[] = {
+    {"__core__", get_core, nullptr, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},

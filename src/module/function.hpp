@@ -9,6 +9,24 @@
 
 namespace c_sdk {
 
+// What a callable over a core function passes on, for tools and docs: its
+// parameters with their kinds, the shape of the call, its result kind and the
+// core function it calls. Exposed read-only as `__core__`.
+struct CallMeta {
+    const char* const* params;
+    const char* const* kinds; // "bytes", "request", "int", "float", "flag", "any"
+    int count;
+    const char* shape;  // "request-response", "command", "setter", "getter", "text-out"
+    const char* result; // "pair", "int", "float", "none", "bytes", "bytes-or-none"
+    const void* (*core)(); // the core function's address
+};
+
+// An entry point with its description.
+struct Call {
+    vectorcallfunc fn;
+    const CallMeta* meta;
+};
+
 // What is fixed about a callable at build time. `name` is also the name that
 // argument errors report, whatever `__name__` is later set to.
 struct Definition {
@@ -16,6 +34,7 @@ struct Definition {
     vectorcallfunc call;
     const char* doc = nullptr;      // nullptr: `__doc__` is None
     const char* qualname = nullptr; // nullptr: same as `name`
+    const CallMeta* meta = nullptr; // null for the helpers and record members
 };
 
 struct Function {

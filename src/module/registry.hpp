@@ -20,7 +20,7 @@ inline constexpr Adapt plain = Adapt::no;
 struct Wrapper {
     Definition def;
     Adapt adapt;
-    constexpr Wrapper(const char* name, Adapt a, vectorcallfunc call) : def{name, call}, adapt(a) {}
+    constexpr Wrapper(const char* name, Adapt a, Call c) : def{name, c.fn, nullptr, nullptr, c.meta}, adapt(a) {}
 };
 
 using Family = std::span<const Wrapper>;
@@ -35,6 +35,8 @@ extern const Family events, timers, settings, backtest, bus, quotes, history, or
 struct DirectCallable {
     const char* attribute;
     Definition def;
+    constexpr DirectCallable(const char* attr, Call c, const char* doc)
+        : attribute(attr), def{"wrap", c.fn, doc, nullptr, c.meta} {}
 };
 extern const std::span<const DirectCallable> direct_callables;
 

@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <tuple>
 #include <type_traits>
@@ -30,6 +31,8 @@ namespace source {
 
 template <int I>
 struct Text { // byte-string parameter as `const char*`
+    static constexpr int param = I;
+    static constexpr const char* kind = "bytes";
     const char* p = nullptr;
     bool check(PyObject* const* a) { return is_byte_string(a[I]); }
     bool take(PyObject* const* a) {
@@ -41,6 +44,8 @@ struct Text { // byte-string parameter as `const char*`
 
 template <int I>
 struct Request { // byte-string parameter as `void*` plus its `len()` as `int`
+    static constexpr int param = I;
+    static constexpr const char* kind = "request";
     Py_ssize_t len = 0;
     void* p = nullptr;
     bool check(PyObject* const* a) { return request_length(a[I], len); }
@@ -50,6 +55,8 @@ struct Request { // byte-string parameter as `void*` plus its `len()` as `int`
 
 template <int I>
 struct Int { // integer parameter
+    static constexpr int param = I;
+    static constexpr const char* kind = "int";
     int v = 0;
     bool check(PyObject* const* a) { return to_int(a[I], v); }
     bool take(PyObject* const*) { return true; }
@@ -58,6 +65,8 @@ struct Int { // integer parameter
 
 template <int I>
 struct IntAsBool { // integer parameter handed over as `value != 0`
+    static constexpr int param = I;
+    static constexpr const char* kind = "int";
     int v = 0;
     bool check(PyObject* const* a) { return to_int(a[I], v); }
     bool take(PyObject* const*) { return true; }
@@ -66,6 +75,8 @@ struct IntAsBool { // integer parameter handed over as `value != 0`
 
 template <int I>
 struct Double { // float parameter
+    static constexpr int param = I;
+    static constexpr const char* kind = "float";
     double v = 0;
     bool check(PyObject* const* a) { return to_double(a[I], v); }
     bool take(PyObject* const*) { return true; }
@@ -74,6 +85,8 @@ struct Double { // float parameter
 
 template <int I>
 struct Flag { // flag parameter
+    static constexpr int param = I;
+    static constexpr const char* kind = "flag";
     bool v = false;
     bool check(PyObject* const* a) { return to_flag(a[I], v); }
     bool take(PyObject* const*) { return true; }
@@ -81,12 +94,16 @@ struct Flag { // flag parameter
 };
 
 struct Null { // a `const char*` the module always passes as null
+    static constexpr int param = -1;
+    static constexpr const char* kind = nullptr;
     bool check(PyObject* const*) { return true; }
     bool take(PyObject* const*) { return true; }
     auto args() const { return std::tuple<const char*>{nullptr}; }
 };
 
 struct Response { // `void** res, int* res_len`, read only on success
+    static constexpr int param = -1;
+    static constexpr const char* kind = nullptr;
     void* res = nullptr;
     int len = 0;
     bool check(PyObject* const*) { return true; }
@@ -95,6 +112,8 @@ struct Response { // `void** res, int* res_len`, read only on success
 };
 
 struct TextOut { // `char** addr`, read only on success
+    static constexpr int param = -1;
+    static constexpr const char* kind = nullptr;
     char* addr = nullptr;
     bool check(PyObject* const*) { return true; }
     bool take(PyObject* const*) { return true; }
@@ -159,6 +178,46 @@ PyObject* plain_result(R r, const void* core_fn) {
     }
 }
 
+template <auto F, class... S>
+constexpr const char* result_kind() {
+    using R = typename Signature<decltype(F)>::Result;
+    if constexpr (has_source<source::Response, S...>) return "pair";
+    else if constexpr (has_source<source::TextOut, S...>) return "bytes-or-none";
+    else if constexpr (std::is_void_v<R>) return "none";
+    else if constexpr (std::is_same_v<R, const char*>) return "bytes";
+    else if constexpr (std::is_same_v<R, double>) return "float";
+    else return "int";
+}
+
+template <auto F, class... S>
+constexpr const char* shape_name() {
+    using R = typename Signature<decltype(F)>::Result;
+    constexpr bool request = ((S::kind != nullptr && S::kind[0] == 'r') || ...);
+    constexpr bool only_ints = ((S::kind == nullptr || S::kind[0] == 'i') && ...);
+    if constexpr (has_source<source::Response, S...>) return "request-response";
+    else if constexpr (has_source<source::TextOut, S...>) return "text-out";
+    else if constexpr (request) return "command";
+    else if constexpr (!std::is_void_v<R> && only_ints && (std::is_same_v<R, const char*> || sizeof...(S) == 0))
+        return "getter";
+    else return "setter";
+}
+
+template <auto F>
+const void* core_address() {
+    return reinterpret_cast<const void*>(F);
+}
+
+template <auto F, class P, class... S>
+struct Meta {
+    static constexpr auto kinds = [] {
+        std::array<const char*, P::count ? P::count : 1> k{};
+        ((S::param >= 0 ? void(k[S::param] = S::kind) : void()), ...);
+        return k;
+    }();
+    static constexpr CallMeta value{P::names, kinds.data(), int(P::count), shape_name<F, S...>(),
+                                    result_kind<F, S...>(), &core_address<F>};
+};
+
 // `Direct`: the direct callables also check for an exception left pending by
 // the core call.
 template <auto F, class P, bool Direct, class... S>
@@ -202,36 +261,42 @@ template <auto F, class P, bool Direct, std::size_t... I>
 struct Deduced<F, P, Direct, std::index_sequence<I...>> {
     using Args = typename Signature<decltype(F)>::Args;
     static_assert(P::count == sizeof...(I), "one parameter per C argument");
-    static constexpr vectorcallfunc value =
-        &invoke<F, P, Direct, typename source::For<std::tuple_element_t<I, Args>, int(I)>::type...>;
+    template <class... S>
+    static constexpr Call make() {
+        return {&invoke<F, P, Direct, S...>, &Meta<F, P, S...>::value};
+    }
+    static constexpr Call value =
+        make<typename source::For<std::tuple_element_t<I, Args>, int(I)>::type...>();
 };
 template <auto F, class P, bool Direct>
-inline constexpr vectorcallfunc deduced =
+inline constexpr Call deduced =
     Deduced<F, P, Direct,
             std::make_index_sequence<std::tuple_size_v<typename Signature<decltype(F)>::Args>>>::value;
 
 // The shapes, as the family tables name them.
 
 // f(req) -> (status, bytes) | (status, None)
+template <auto F, class P, bool Direct, class... S>
+inline constexpr Call call_of{&invoke<F, P, Direct, S...>, &Meta<F, P, S...>::value};
+
 template <auto F>
-inline constexpr vectorcallfunc request_response =
-    &invoke<F, Py<"req">, false, source::Request<0>, source::Response>;
+inline constexpr Call request_response = call_of<F, Py<"req">, false, source::Request<0>, source::Response>;
 
 // f(req) -> status
 template <auto F>
-inline constexpr vectorcallfunc command = &invoke<F, Py<"req">, false, source::Request<0>>;
+inline constexpr Call command = call_of<F, Py<"req">, false, source::Request<0>>;
 
 // Setter and getter calls: one parameter per C argument, in the same order,
 // its kind given by the C type (const char*, int, double, bool).
 template <auto F, Name... Ns>
-inline constexpr vectorcallfunc scalar = deduced<F, Py<Ns...>, false>;
+inline constexpr Call scalar = deduced<F, Py<Ns...>, false>;
 
 // Anything else: the parameter list and the source of each C argument.
 template <auto F, class P, class... S>
-inline constexpr vectorcallfunc custom = &invoke<F, P, false, S...>;
+inline constexpr Call custom = call_of<F, P, false, S...>;
 
 // The direct callables: like `scalar`, plus the pending-exception check.
 template <auto F, Name... Ns>
-inline constexpr vectorcallfunc direct = deduced<F, Py<Ns...>, true>;
+inline constexpr Call direct = deduced<F, Py<Ns...>, true>;
 
 } // namespace c_sdk

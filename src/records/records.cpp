@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <iterator>
+#include <string>
 #include <type_traits>
 
 #include "module/binding.hpp"
@@ -29,9 +30,9 @@ struct Member;
 struct Record {
     const Shape* shape;
     const Member* members; // its definitions, in class-body order
-    PyObject* name;     // interned; also the module-level name that `__setattr__` reads
-    PyTypeObject* type; // the class as created (strong reference)
-    Py_ssize_t offset;  // of the `data` slot in its instances
+    PyObject* name;        // interned; also the module-level name that `__setattr__` reads
+    PyTypeObject* type;    // the class as created (strong reference)
+    Py_ssize_t offset;     // of the `data` slot in its instances
 };
 
 // A member's definition together with what the shared code needs to know
@@ -43,6 +44,17 @@ struct Member {
     char qualname[64];
 };
 static_assert(std::is_standard_layout_v<Member>);
+
+constexpr bool qualnames_fit = [] {
+    for (const Shape& s : shapes) {
+        std::size_t room = sizeof(Member::qualname) - std::char_traits<char>::length(s.name) - 1;
+        if (room <= sizeof "__contains__") return false;
+        for (const char* field : s.fields)
+            if (room <= std::char_traits<char>::length(field)) return false;
+    }
+    return true;
+}();
+static_assert(qualnames_fit);
 
 constexpr std::size_t member_count = [] {
     std::size_t n = 0;
@@ -93,7 +105,8 @@ PyObject* get(PyObject* data, PyObject* key) {
 int is_data(PyObject* item) {
     if (item == names.data) return 1;
     if (PyUnicode_CheckExact(item))
-        return PyUnicode_GET_LENGTH(item) == 4 && PyUnicode_CompareWithASCIIString(item, "data") == 0;
+        return PyUnicode_GET_LENGTH(item) == 4 &&
+               PyUnicode_CompareWithASCIIString(item, "data") == 0;
     Ref ne(PyObject_RichCompare(item, names.data, Py_NE));
     if (!ne) return -1;
     int differs = PyObject_IsTrue(ne.get());
@@ -104,7 +117,7 @@ int is_data(PyObject* item) {
 int store_data(PyObject* fn, const Record& r, PyObject* self, PyObject* value) {
     PyObject* found = lookup_global(as_function(fn)->globals, r.name);
     if (found == nullptr) return -1;
-    Ref cls = Ref::borrow(found);
+    Ref hold = Ref::borrow(found); // the module dict may drop it while super() runs
     // With `object` next in the instance's order, super() resolves to
     // object.__setattr__.
     PyTypeObject* type = Py_TYPE(self);
@@ -154,7 +167,8 @@ PyObject* setitem_call(PyObject* fn, PyObject* const* args, std::size_t nargsf, 
     Py_RETURN_NONE;
 }
 
-PyObject* contains_call(PyObject* fn, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+PyObject* contains_call(PyObject* fn, PyObject* const* args, std::size_t nargsf,
+                        PyObject* kwnames) {
     Call<Py<"self", "key">> c(fn, args, nargsf, kwnames);
     if (c.args == nullptr) return nullptr;
     Ref data(mapping_of(*member_of(fn).record, c.args[0]));
