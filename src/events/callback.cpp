@@ -13,7 +13,7 @@ namespace c_sdk {
 namespace {
 
 PyObject* message_type(PyObject* globals, const char* msg_type) {
-    PyObject* is_py2 = lookup_global(globals, names.IS_PY2);
+    PyObject* is_py2 = cached::IS_PY2.get(globals);
     if (is_py2 == nullptr) return nullptr;
     int py2 = PyObject_IsTrue(is_py2);
     if (py2 < 0) return nullptr;
@@ -37,7 +37,7 @@ PyObject* payload(const void* data, int data_len) {
 int deliver(PyObject* globals, const char* msg_type, void* data, int data_len) {
     Ref type(message_type(globals, msg_type));
     if (!type) return -1;
-    PyObject* f = lookup_global(globals, names.f);
+    PyObject* f = cached::f.get(globals);
     if (f == nullptr) return -1;
     Ref f_held = Ref::borrow(f); // the callable may rebind `f` while it runs
     Ref body(payload(data, data_len));

@@ -20,7 +20,7 @@ PyObject* ascii_of(PyObject* s) {
 
 PyObject* wrapper_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const Function* fn = as_function(self);
-    PyObject* is_py2 = lookup_global(fn->globals, names.IS_PY2);
+    PyObject* is_py2 = cached::IS_PY2.get(fn->globals);
     if (is_py2 == nullptr) return nullptr;
     int py2 = PyObject_IsTrue(is_py2);
     if (py2 < 0) return nullptr;

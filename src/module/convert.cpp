@@ -49,7 +49,7 @@ bool to_int(PyObject* o, int& out) {
     return ok;
 }
 
-bool request_length(PyObject* o, Py_ssize_t& out) {
+bool request_length_slow(PyObject* o, Py_ssize_t& out) {
     out = (PyBytes_CheckExact(o) || PyByteArray_CheckExact(o)) ? Py_SIZE(o) : PyObject_Size(o);
     if (out < 0) return false;
     if (!is_byte_string(o)) return false;
@@ -62,17 +62,12 @@ bool request_length(PyObject* o, Py_ssize_t& out) {
     return true;
 }
 
-bool request_data(PyObject* o, Py_ssize_t len, void*& out) {
-    Py_ssize_t size = byte_string_size(o);
-    if (size != len) {
-        PyErr_Format(PyExc_ValueError,
-                     "request length %zd does not match its buffer of %zd bytes (a %.200s whose "
-                     "__len__ disagrees with its contents, or one resized during the call)",
-                     len, size, Py_TYPE(o)->tp_name);
-        return false;
-    }
-    out = byte_string_data(o);
-    return true;
+bool request_size_mismatch(PyObject* o, Py_ssize_t len, Py_ssize_t size) {
+    PyErr_Format(PyExc_ValueError,
+                 "request length %zd does not match its buffer of %zd bytes (a %.200s whose "
+                 "__len__ disagrees with its contents, or one resized during the call)",
+                 len, size, Py_TYPE(o)->tp_name);
+    return false;
 }
 
 const char* core_name(const void* core_fn) {

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <climits>
+
 namespace c_sdk {
 
 // Integer parameter: a 32-bit C int from an int (or anything with __int__).
@@ -40,20 +42,37 @@ inline bool is_byte_string(PyObject* o) {
     (void)PyBytes_AsString(o); // raises the interpreter's own "expected bytes" TypeError
     return false;
 }
+// Only for objects that passed is_byte_string: bytes is told by a type flag,
+// so it is tested first; anything else is a bytearray.
 inline char* byte_string_data(PyObject* o) {
-    return PyByteArray_Check(o) ? PyByteArray_AS_STRING(o) : PyBytes_AS_STRING(o);
+    return PyBytes_Check(o) ? PyBytes_AS_STRING(o) : PyByteArray_AS_STRING(o);
 }
 inline Py_ssize_t byte_string_size(PyObject* o) {
-    return PyByteArray_Check(o) ? PyByteArray_GET_SIZE(o) : PyBytes_GET_SIZE(o);
+    return PyBytes_Check(o) ? PyBytes_GET_SIZE(o) : PyByteArray_GET_SIZE(o);
 }
+
+bool request_length_slow(PyObject* o, Py_ssize_t& out);
+bool request_size_mismatch(PyObject* o, Py_ssize_t len, Py_ssize_t size);
 
 // `len(req)` of a request, taken before its type is looked at; refuses a
 // length that the core's C int cannot carry.
-bool request_length(PyObject* o, Py_ssize_t& out);
+inline bool request_length(PyObject* o, Py_ssize_t& out) {
+    if (PyBytes_CheckExact(o) && Py_SIZE(o) <= INT_MAX) {
+        out = Py_SIZE(o);
+        return true;
+    }
+    return request_length_slow(o, out);
+}
+
 // The request's buffer; refuses one whose size is not the length taken
 // before (a lying __len__, or a bytearray resized since), so that the core
 // never reads past the buffer.
-bool request_data(PyObject* o, Py_ssize_t len, void*& out);
+inline bool request_data(PyObject* o, Py_ssize_t len, void*& out) {
+    Py_ssize_t size = byte_string_size(o);
+    if (size != len) return request_size_mismatch(o, len, size);
+    out = byte_string_data(o);
+    return true;
+}
 
 // Results.
 PyObject* text_result(const char* text, const void* core_fn);

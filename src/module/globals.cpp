@@ -38,30 +38,59 @@ PyObject* lookup_global(PyObject* globals, PyObject* name) {
     return nullptr;
 }
 
-int compare_success(PyObject* globals, PyObject* status, int op) {
-    PyObject* success = lookup_global(globals, names.CSDK_OPERATE_SUCCESS);
-    if (success == nullptr) return -1;
-    // Two exact ints compare by value; that is all `==` would do for them.
-    if (PyLong_CheckExact(status) && PyLong_CheckExact(success)) {
-        int eq = status == success;
-        if (!eq) {
-            long a = PyLong_AsLong(status);
-            long b = PyLong_AsLong(success);
-            if ((a == -1 || b == -1) && PyErr_Occurred()) {
-                PyErr_Clear();
-                eq = PyObject_RichCompareBool(status, success, Py_EQ);
-                if (eq < 0) return -1;
-            } else {
-                eq = a == b;
-            }
-        }
-        return op == Py_EQ ? eq : !eq;
-    }
-    PyObject* r = PyObject_RichCompare(status, success, op);
-    if (r == nullptr) return -1;
-    int t = r == Py_True ? 1 : r == Py_False ? 0 : PyObject_IsTrue(r);
-    Py_DECREF(r);
-    return t;
+#if PY_VERSION_HEX < 0x030C0000
+// Every change to a dict gives it a new version, unique across all dicts.
+std::uint64_t CachedGlobal::version_of(PyObject* globals) {
+    return reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
 }
+bool watch(PyObject*) { return true; }
+#else
+// Newer interpreters tell about changes through a dict watcher instead: any
+// change to a watched namespace starts a new generation.
+namespace {
+std::uint64_t generation = 1;
+int watcher_id = -1;
+int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++generation;
+    return 0;
+}
+} // namespace
+std::uint64_t CachedGlobal::version_of(PyObject*) { return generation; }
+bool watch(PyObject* globals) {
+    if (watcher_id < 0) {
+        watcher_id = PyDict_AddWatcher(on_change);
+        if (watcher_id < 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    if (PyDict_Watch(watcher_id, globals) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+#endif
+
+PyObject* CachedGlobal::refresh(PyObject* globals) {
+    dict_ = nullptr;
+    PyObject* v = PyDict_GetItemWithError(globals, name_);
+    if (v != nullptr) {
+        if (watch(globals)) {
+            dict_ = globals;
+            version_ = version_of(globals);
+            value_ = v;
+        }
+        return v;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return lookup_global(globals, name_);
+}
+
+namespace cached {
+CachedGlobal CSDK_OPERATE_SUCCESS{names.CSDK_OPERATE_SUCCESS};
+CachedGlobal IS_PY2{names.IS_PY2};
+CachedGlobal f{names.f};
+} // namespace cached
 
 } // namespace c_sdk
