@@ -15,7 +15,7 @@ namespace {
 PyObject* message_type(PyObject* globals, const char* msg_type) {
     PyObject* is_py2 = cached::IS_PY2.get(globals);
     if (is_py2 == nullptr) return nullptr;
-    int py2 = PyObject_IsTrue(is_py2);
+    int py2 = is_py2 == Py_False ? 0 : is_py2 == Py_True ? 1 : PyObject_IsTrue(is_py2);
     if (py2 < 0) return nullptr;
     if (py2) return PyBytes_FromString(msg_type);
     std::size_t len = std::strlen(msg_type);

@@ -18,11 +18,18 @@ PyObject* ascii_of(PyObject* s) {
     return PyObject_CallMethod(s, "encode", "s", "ascii"); // a subclass may override encode
 }
 
+// A function of this module is entered directly; the interpreter checks the
+// wrapper's result on the way out.
+PyObject* forward(PyObject* func, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    if (Py_IS_TYPE(func, &FunctionType)) return as_function(func)->vectorcall(func, args, nargsf, kwnames);
+    return PyObject_Vectorcall(func, args, nargsf, kwnames);
+}
+
 PyObject* wrapper_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const Function* fn = as_function(self);
     PyObject* is_py2 = cached::IS_PY2.get(fn->globals);
     if (is_py2 == nullptr) return nullptr;
-    int py2 = PyObject_IsTrue(is_py2);
+    int py2 = is_py2 == Py_False ? 0 : is_py2 == Py_True ? 1 : PyObject_IsTrue(is_py2);
     if (py2 < 0) return nullptr;
 
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -31,13 +38,13 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, std::size_t nargsf
     if (!py2) {
         while (first < total && !PyUnicode_Check(args[first])) ++first;
     }
-    if (py2 || first == total) return PyObject_Vectorcall(fn->closure, args, nargsf, kwnames);
+    if (py2 || first == total) return forward(fn->closure, args, nargsf, kwnames);
 
     // Positional arguments first, then keyword values, each in order, so the
     // first non-ASCII text reported is the first one a caller would expect.
     // Slot 0 is spare, so the callee may use it (PY_VECTORCALL_ARGUMENTS_OFFSET).
     constexpr Py_ssize_t on_stack = 16;
-    std::array<PyObject*, on_stack + 1> small{};
+    std::array<PyObject*, on_stack + 1> small; // filled below, as far as used
     std::unique_ptr<PyObject*[]> big;
     PyObject** vec = small.data();
     if (total > on_stack) {
@@ -55,7 +62,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, std::size_t nargsf
         if (out[made] == nullptr) break;
     }
     if (made == total) {
-        result = PyObject_Vectorcall(fn->closure, out, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+        result = forward(fn->closure, out, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     }
     for (Py_ssize_t i = first; i < made; ++i) Py_DECREF(out[i]);
     return result;

@@ -20,7 +20,7 @@ bool int_from_long(PyObject* v, int& out) {
 
 } // namespace
 
-bool to_int(PyObject* o, int& out) {
+bool to_int_slow(PyObject* o, int& out) {
     if (PyLong_Check(o)) return int_from_long(o, out);
     PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
     if (nb == nullptr || nb->nb_int == nullptr) {

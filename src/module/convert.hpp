@@ -9,8 +9,30 @@
 
 namespace c_sdk {
 
+bool to_int_slow(PyObject* o, int& out);
+
 // Integer parameter: a 32-bit C int from an int (or anything with __int__).
-bool to_int(PyObject* o, int& out);
+// An exact int of one digit (|v| < 2**30) is read in place.
+inline bool to_int(PyObject* o, int& out) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyLong_CheckExact(o)) {
+        Py_ssize_t size = Py_SIZE(o);
+        if (size >= -1 && size <= 1) {
+            out = static_cast<int>(size * static_cast<Py_ssize_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]));
+            return true;
+        }
+    }
+#else
+    if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+        if (v >= INT_MIN && v <= INT_MAX) {
+            out = static_cast<int>(v);
+            return true;
+        }
+    }
+#endif
+    return to_int_slow(o, out);
+}
 
 // Float parameter: a C double by the interpreter's float conversion.
 inline bool to_double(PyObject* o, double& out) {
