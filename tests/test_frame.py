@@ -13,7 +13,7 @@ import pytest
 import c_sdk
 import qv.constant
 import qv.utils
-from conftest import QV_PATH, run_python
+from conftest import run_python
 from qvcore_standin import ANY, Buffer, Text
 
 MODULE_FILE = c_sdk.__file__

@@ -34,6 +34,18 @@ PyObject* payload(const void* data, int data_len) {
     return PyBytes_FromStringAndSize(static_cast<const char*>(data), data_len);
 }
 
+// f(type, payload), entered through its own vectorcall slot when it has one;
+// the result's consistency is checked here only when the call failed.
+Ref call(PyObject* f, PyObject** args) {
+    constexpr std::size_t nargsf = 2 | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    vectorcallfunc vc = PyVectorcall_Function(f);
+    if (vc == nullptr) return Ref(PyObject_Vectorcall(f, args, nargsf, nullptr));
+    Ref result(vc(f, args, nargsf, nullptr));
+    if (!result && !PyErr_Occurred())
+        PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", f);
+    return result;
+}
+
 int deliver(PyObject* globals, const char* msg_type, void* data, int data_len) {
     Ref type(message_type(globals, msg_type));
     if (!type) return -1;
@@ -42,16 +54,18 @@ int deliver(PyObject* globals, const char* msg_type, void* data, int data_len) {
     Ref f_held = Ref::borrow(f); // the callable may rebind `f` while it runs
     Ref body(payload(data, data_len));
     if (!body) return -1;
-    PyObject* args[] = {type.get(), body.get()};
-    Ref result(PyObject_Vectorcall(f, args, 2, nullptr));
-    return result ? 0 : -1;
+    // Slot 0 is spare, so that a bound method can prepend its self in place.
+    PyObject* args[] = {nullptr, type.get(), body.get()};
+    return call(f, args + 1) ? 0 : -1;
 }
 
 // Reported twice, then dropped: printed like an uncaught exception, then
 // passed to the unraisable hook with this entry point as context. A
 // SystemExit ends the process in the first report, as at top level.
 void report(PyObject* context) {
-    PyObject *type, *value, *tb;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     Py_XINCREF(type);
     Py_XINCREF(value);
@@ -68,9 +82,8 @@ extern "C" void callback_wrapper(const char* msg_type, void* data, int data_len)
     // The core may raise an event from a thread of its own: take the
     // interpreter lock (a counter bump on the thread that holds it already).
     PyGILState_STATE gil = PyGILState_Ensure();
-    if (state.module != nullptr) {
-        PyObject* globals = PyModule_GetDict(state.module);
-        if (deliver(globals, msg_type, data, data_len) < 0) {
+    if (state.globals != nullptr) {
+        if (deliver(state.globals, msg_type, data, data_len) < 0) {
             static PyObject* context = PyUnicode_InternFromString("c_sdk.callback_wrapper");
             report(context);
         }

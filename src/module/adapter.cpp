@@ -44,7 +44,8 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, std::size_t nargsf
     // first non-ASCII text reported is the first one a caller would expect.
     // Slot 0 is spare, so the callee may use it (PY_VECTORCALL_ARGUMENTS_OFFSET).
     constexpr Py_ssize_t on_stack = 16;
-    std::array<PyObject*, on_stack + 1> small; // filled below, as far as used
+    // Filled below, as far as used: not worth clearing on every call.
+    std::array<PyObject*, on_stack + 1> small; // NOLINT(cppcoreguidelines-pro-type-member-init)
     std::unique_ptr<PyObject*[]> big;
     PyObject** vec = small.data();
     if (total > on_stack) {

@@ -25,7 +25,10 @@ struct Params {
 // once, in the row of the function that has it.
 template <std::size_t N>
 struct Name {
-    char text[N];
+    char text[N]{};
+    // Implicit on purpose: a string literal written as a template argument
+    // becomes a Name.
+    // cppcheck-suppress noExplicitConstructor
     constexpr Name(const char (&s)[N]) { std::copy_n(s, N, text); }
 };
 

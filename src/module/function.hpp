@@ -30,8 +30,8 @@ struct Call {
 // What is fixed about a callable at build time. `name` is also the name that
 // argument errors report, whatever `__name__` is later set to.
 struct Definition {
-    const char* name;
-    vectorcallfunc call;
+    const char* name = nullptr;
+    vectorcallfunc call = nullptr;
     const char* doc = nullptr;      // nullptr: `__doc__` is None
     const char* qualname = nullptr; // nullptr: same as `name`
     const CallMeta* meta = nullptr; // null for the helpers and record members

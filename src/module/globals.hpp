@@ -26,6 +26,7 @@ extern Names names;
 // and the builtins its lookups fall back to.
 struct ModuleState {
     PyObject* module = nullptr;
+    PyObject* globals = nullptr; // the module's namespace, borrowed from `module`
     PyObject* builtins = nullptr;
 };
 extern ModuleState state;

@@ -133,7 +133,9 @@ int initialise(PyObject* module) {
 }
 
 void add_traceback(const char* where) {
-    PyObject *type, *value, *tb;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyCodeObject* code = PyCode_NewEmpty("c_sdk", where, 1);
     PyObject* globals = PyDict_New();

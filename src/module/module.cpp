@@ -67,8 +67,10 @@ int exec(PyObject* module) {
         return -1;
     }
     state.module = Py_NewRef(module);
+    state.globals = PyModule_GetDict(module);
     if (initialise(module) == 0) return 0;
     add_traceback("init c_sdk");
+    state.globals = nullptr;
     Py_CLEAR(state.module);
     return -1;
 }

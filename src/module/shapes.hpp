@@ -245,7 +245,7 @@ PyObject* invoke(PyObject* self, PyObject* const* args, std::size_t nargsf, PyOb
         R r = std::apply(F, cargs);
         if (Direct && PyErr_Occurred()) return nullptr;
         if constexpr (has_source<source::Response, S...>) {
-            auto& out = source_of<source::Response>(src);
+            const auto& out = source_of<source::Response>(src);
             return pair_result(self, r, out.res, out.len, fn);
         } else if constexpr (has_source<source::TextOut, S...>) {
             return text_out_result(self, r, source_of<source::TextOut>(src).addr, fn);

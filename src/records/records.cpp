@@ -39,9 +39,9 @@ struct Record {
 // about it. The function object points at `def`, the first member.
 struct Member {
     Definition def;
-    const Record* record;
-    PyObject* key; // the field of a property accessor, else null
-    char qualname[64];
+    const Record* record = nullptr;
+    PyObject* key = nullptr; // the field of a property accessor, else null
+    char qualname[64]{};
 };
 static_assert(std::is_standard_layout_v<Member>);
 
@@ -139,6 +139,9 @@ template <class P>
 struct Call {
     PyObject* slots[P::count];
     PyObject* const* args;
+    // bind() fills the slots it hands back; nothing else reads them.
+    // cppcheck-suppress uninitMemberVar
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
     Call(PyObject* fn, PyObject* const* a, std::size_t nargsf, PyObject* kwnames)
         : args(bind(fn, a, nargsf, kwnames, P::params, slots)) {}
 };

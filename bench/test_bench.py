@@ -1,0 +1,137 @@
+"""Checks of the benchmark harness itself (not part of the project's test
+suite): python3.10 bench/test_bench.py. The tests that need the built
+modules skip until bench/run.py has built them."""
+
+import os
+import sys
+import tempfile
+import types
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import run  # noqa: E402
+
+# Two functions in two objects: names defined once and then referred to by
+# id, a call whose inclusive cost must not count as the caller's own, and
+# relative positions.
+DUMP = """# callgrind format
+version: 1
+positions: line
+events: Ir
+summary: {total}
+
+ob=(1) /lib/libpython3.10.so.1.0
+fl=(1) ceval.c
+fn=(1) _PyEval_EvalFrameDefault
+10 {eval_self}
+cob=(2) /stage/c_sdk.so
+cfi=(2) shapes.hpp
+cfn=(2) c_sdk::invoke<&qvi_now, c_sdk::Py<>>(_object*, _object* const*, unsigned long, _object*)
+calls={n} 20
+12 {invoke_incl}
++1 3
+
+ob=(2)
+fl=(2)
+fi=(3) convert.hpp
+fn=(2)
+20 {invoke_self}
+fe=(2)
+* 0
+"""
+
+
+def write_dump(directory, name, n, eval_self, invoke_self):
+    path = os.path.join(directory, name)
+    with open(path, "w") as f:
+        f.write(DUMP.format(total=eval_self + 3 + invoke_self, eval_self=eval_self, n=n,
+                            invoke_incl=invoke_self, invoke_self=invoke_self))
+    return path
+
+
+class ProfileArithmetic(unittest.TestCase):
+    def test_self_costs_exclude_calls_and_follow_compressed_names(self):
+        with tempfile.TemporaryDirectory() as d:
+            costs = run.read_profile(write_dump(d, "a", 5, 100, 40))
+        invoke = ("c_sdk.so", "c_sdk::invoke<&qvi_now, c_sdk::Py<>>(_object*, _object* const*, unsigned long, _object*)")
+        self.assertEqual(costs[("libpython3.10.so.1.0", "_PyEval_EvalFrameDefault")], [103, 40])
+        self.assertEqual(costs[invoke], [40, 0])
+        # the self costs add up to the dump's total, as callgrind counts it
+        self.assertEqual(sum(c[0] for c in costs.values()), 143)
+
+    def test_breakdown_is_per_call_and_without_the_empty_loop(self):
+        n = 10
+        with tempfile.TemporaryDirectory() as d:
+            files = {("op", "c_sdk"): (write_dump(d, "1", n, 1000, 400), write_dump(d, "2", 2 * n, 1900, 800),
+                                       write_dump(d, "e1", n, 300, 0), write_dump(d, "e2", 2 * n, 500, 0))}
+            text = run.annotate(files, n, "op", "c_sdk", top=10)
+        # eval: ((1900 - 1000) - (500 - 300)) / 10 = 70 own, 40 through the call
+        self.assertIn("110.0 instructions per call", text)
+        self.assertRegex(text, r"70\.0\s+40\.0\s+_PyEval_EvalFrameDefault \[libpython")
+        self.assertRegex(text, r"40\.0\s+0\.0\s+c_sdk::invoke<&qvi_now…> \[c_sdk.so\]")
+
+    def test_labels_and_totals_come_from_each_dump(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = write_dump(d, "cg.1.3", 1, 10, 0)
+            with open(path) as f:
+                text = f.read().replace("summary:", run.CLIENT_REQUEST + "rr|floor|2\nsummary:")
+            with open(path, "w") as f:
+                f.write(text)
+            write_dump(d, "cg.1", 1, 10, 0)  # the dump at exit has no label
+            self.assertEqual(run.parse_dumps(d), {"rr|floor|2": (13, path)})
+
+
+class SameResult(unittest.TestCase):
+    def test_types_must_match_all_the_way_down(self):
+        self.assertTrue(run.same((0, b"x"), (0, b"x")))
+        self.assertFalse(run.same((0, b"x"), (False, b"x")))
+        self.assertFalse(run.same({"v": 1.0}, {"v": 1}))
+        self.assertFalse(run.same([("tick", b"p")], [(b"tick", b"p")]))
+        self.assertFalse(run.same((0, None), (0, None, None)))
+
+
+def built():
+    stage = run.PEER_STAGE
+    return os.path.isdir(stage) and any(n.startswith("floor_sdk") for n in os.listdir(stage))
+
+
+@unittest.skipUnless(built(), "bench modules not built yet (run bench/run.py once)")
+class EqualityCheck(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        import ops
+
+        cls.h = run.Harness()
+        cls.ops = ops
+
+    def tearDown(self):
+        self.h.modules["cython"] = __import__(self.ops.MODULES["cython"])
+
+    def fake(self, fn):
+        self.h.modules["cython"] = types.SimpleNamespace(py_qvi_history_ticks_pb=fn)
+        return self.h.check([self.ops.OPS_BY_NAME["request_response"]], ["floor", "cython"])
+
+    def test_the_real_bindings_agree(self):
+        self.assertEqual(self.h.check(self.ops.OPS, self.ops.BINDINGS), [])
+
+    def test_a_different_result_is_reported(self):
+        real = self.h.modules["floor"].py_qvi_history_ticks_pb
+        failures = self.fake(lambda req: (real(req)[0], b"other"))
+        self.assertTrue(any(f.startswith("request_response: cython gives") for f in failures), failures)
+
+    def test_a_second_core_call_is_reported(self):
+        real = self.h.modules["floor"].py_qvi_history_ticks_pb
+        self.assertTrue(self.fake(lambda req: (real(req), real(req))[0]))
+
+    def test_other_call_arguments_are_reported(self):
+        real = self.h.modules["floor"].py_qvi_history_ticks_pb
+        self.assertTrue(self.fake(lambda req: real(req + b"\0")))
+
+    def test_the_failure_branch_is_checked_too(self):
+        real = self.h.modules["floor"].py_qvi_history_ticks_pb
+        # right whenever the status is success, wrong otherwise
+        self.assertTrue(self.fake(lambda req: (lambda r: (r[0], r[1] or b""))(real(req))))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,37 @@
+# Shared by the ci/ scripts: the interpreter, the venv with the test tools,
+# and a configure-and-build step into a directory of the script's own.
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+PYTHON_VERSION="${PYTHON_VERSION:-3.10.13}"
+PYTHON="${PYTHON:-$(PYENV_VERSION=$PYTHON_VERSION pyenv which python3.10 2>/dev/null || command -v python3.10)}"
+VENV="${VENV:-$ROOT/.venv}"
+VPY="$VENV/bin/python"
+JOBS="${JOBS:-$(nproc)}"
+
+# Creates the venv with the pinned test tools if it is missing.
+ensure_venv() {
+    if [[ ! -x "$VPY" ]]; then
+        "$PYTHON" -m venv "$VENV"
+        "$VPY" -m pip install --quiet --upgrade pip==25.0.1
+    fi
+    "$VPY" -m pip install --quiet -r requirements-dev.txt
+}
+
+# build_into DIR [cmake options...]: configures and builds module and stand-in core.
+build_into() {
+    local dir="$1"
+    shift
+    local generator=()
+    command -v ninja >/dev/null && generator=(-G Ninja)
+    [[ -f "$dir/CMakeCache.txt" ]] && generator=()
+    cmake -S . -B "$dir" "${generator[@]}" -DPython_EXECUTABLE="$PYTHON" "$@" >/dev/null
+    cmake --build "$dir" --parallel "$JOBS"
+}
+
+# run_tests DIR [pytest arguments...]: the test suite against the build in DIR.
+run_tests() {
+    local dir="$1"
+    shift
+    PYTHONPATH="$ROOT/$dir/stage:$ROOT/standin/python:$ROOT/standin/qv" \
+        "$VPY" -m pytest -q -p no:cacheprovider "$@"
+}

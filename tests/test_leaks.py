@@ -1,0 +1,258 @@
+"""Nothing grows: every callable called over and over with valid and invalid
+arguments leaves the reference counts of what it was given where they were,
+and the memory of the process settles; the same for a million events.
+
+C_SDK_LEAK_EVENTS sets the number of events (default 10**6);
+C_SDK_RSS_CHECK=0 skips the resident-size checks, which mean nothing under
+a sanitizer's or valgrind's allocator (the reference counts and the traced
+Python memory are still checked there).
+"""
+
+import gc
+import os
+import sys
+import tracemalloc
+
+import pytest
+
+import c_sdk
+from registry import DIRECT, WRAPPERS
+
+EVENTS = int(os.environ.get("C_SDK_LEAK_EVENTS", str(10**6)))
+RSS_CHECK = os.environ.get("C_SDK_RSS_CHECK", "1") != "0"
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+class Boom(Exception):
+    pass
+
+
+class Truthless:
+    def __bool__(self):
+        raise Boom("truth")
+
+
+class LyingBytes(bytes):
+    def __len__(self):
+        return 99
+
+
+class BadInt:
+    def __int__(self):
+        return "not an int"
+
+
+def fresh(kind, i):
+    """A valid argument that no cache shares, so its count is its own."""
+    return {
+        "bytes": b"bytes-%d" % i,
+        "req": bytearray(b"req\0-%d" % i),
+        "int": 100000 + i,
+        "float": 0.25 + i,
+        "flag": [i],
+        "any": lambda t, p: None,
+    }[kind]
+
+
+BAD = {"bytes": lambda: Boom(), "req": lambda: LyingBytes(b"ab"), "int": lambda: 2**40, "float": lambda: "x",
+       "flag": Truthless, "any": lambda: None}
+
+
+def cases(name, params, adapted):
+    """(args, kwargs) lists for one callable: one valid call, then invalid ones."""
+    valid = [fresh(kind, i) for i, (_, kind) in enumerate(params)]
+    out = [(valid, {}), (valid + [BadInt()], {}), (valid, {"bogus": BadInt()}),
+           ([], {n: v for (n, _), v in zip(params, valid)})]
+    for i, (_, kind) in enumerate(params):
+        bad = list(valid)
+        bad[i] = BAD[kind]()
+        out.append((bad, {}))
+        if adapted and kind in ("bytes", "req"):
+            out.append((valid[:i] + ["text-%d" % i] + valid[i + 1:], {}))
+            out.append((valid[:i] + ["é"] + valid[i + 1:], {}))
+    if params:
+        out.append((valid, {params[0][0]: valid[0]}))  # given twice
+    return out
+
+
+CALLABLES = [(getattr(c_sdk, r.name), cases(r.name, r.params, r.adapted))
+             for r in WRAPPERS if r.name != "py_qvi_run"]
+CALLABLES += [(getattr(c_sdk, d[0]), cases(d[0], d[1], False)) for d in DIRECT if d[0] != "qvi_poll"]
+
+
+class Logger:
+    def debug(self, text):
+        pass
+
+
+def helper_calls():
+    """Helpers and record members, valid and invalid."""
+    d = {"k": 1}
+    rec_classes = [c_sdk.QuoteItemLikeDict2, c_sdk.TickLikeDict2, c_sdk.BarLikeDict2, c_sdk.ObjectLikeDict2]
+    calls = [
+        (c_sdk.c_status_ok, [0], {}), (c_sdk.c_status_ok, [], {}), (c_sdk.c_status_fail, [5, "fn"], {}),
+        (c_sdk.c_status_fail, [2**40], {}), (c_sdk.c_status_fail, [BadInt()], {}), (c_sdk.is_linux, [], {}),
+        (c_sdk.is_windows, [1], {}), (c_sdk.adapt_to_python3, [len], {}), (c_sdk.adapt_to_python3, [], {"x": 1}),
+    ]
+    wrapped = c_sdk.adapt_to_python3(lambda *a, **k: (a, k))
+    text = "".join(["ab", "c"])  # not a constant shared with code objects
+    calls += [(wrapped, [text, b"x", 3], {"k": text}), (wrapped, ["é"], {})]
+    for cls in rec_classes:
+        rec = cls(d)
+
+        def use(rec=rec):
+            rec.k, rec["k"], rec.missing, rec["m"]
+            rec.a = [1]
+            rec["b"] = (2,)
+            str(rec), repr(rec)
+            rec.data = d
+            for name, prop in vars(type(rec)).items():
+                if isinstance(prop, property):
+                    getattr(rec, name)
+                    if prop.fset is not None:
+                        setattr(rec, name, name)
+            try:
+                rec[[]]
+            except TypeError:
+                pass
+        calls.append((use, [], {}))
+        calls.append((cls, [], {}))
+        calls.append((cls, [None], {}))
+    return calls
+
+
+def one_round(extra):
+    for fn, argsets in CALLABLES:
+        for args, kwargs in argsets:
+            try:
+                fn(*args, **kwargs)
+            except Exception:  # noqa: BLE001 - refusals are part of the round
+                pass
+    for fn, args, kwargs in extra:
+        try:
+            fn(*args, **kwargs)
+        except Exception:  # noqa: BLE001
+            pass
+
+
+@pytest.fixture
+def quiet(standin):
+    """No call log (it would grow by design), a logger that drops lines."""
+    standin.reset()
+    standin.log_enabled(False)
+    c_sdk.qvsdklogger = Logger()
+    yield standin
+    standin.reset()
+
+
+def test_every_callable_gives_back_what_it_was_given(quiet):
+    extra = helper_calls()
+    passed = [a for _, argsets in CALLABLES for args, kwargs in argsets for a in [*args, *kwargs.values()]]
+    passed += [a for _, args, kwargs in extra for a in [*args, *kwargs.values()]]
+    passed += [fn for fn, _ in CALLABLES]
+    # None, bools and small ints are shared by everything (the lists of
+    # counts below hold small ints themselves).
+    passed = [o for o in passed if o is not None and not (type(o) in (int, bool) and -5 <= o <= 256)]
+    one_round(extra)
+    gc.collect()
+    before = [sys.getrefcount(o) for o in passed]
+    for _ in range(50):
+        one_round(extra)
+    gc.collect()
+    after = [sys.getrefcount(o) for o in passed]
+    changed = [(o, b, a) for o, b, a in zip(passed, before, after) if a != b]
+    assert changed == []
+
+
+def test_memory_settles_over_many_calls(quiet):
+    extra = helper_calls()
+    for _ in range(5):
+        one_round(extra)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        for _ in range(100):
+            one_round(extra)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    assert grown < 64 * 1024
+    if RSS_CHECK:
+        start = rss()
+        for _ in range(400):  # about 10**6 calls
+            one_round(extra)
+        gc.collect()
+        assert rss() - start < 2 * 1024 * 1024
+
+
+def queue_many(core, n, bad_every=0):
+    """Queues n events straight through the stand-in's control function;
+    with bad_every, every bad_every-th event has a message type that is not
+    UTF-8, and the one after it has a negative length."""
+    q = core.lib.standin_queue_event
+    for i in range(n):
+        payload = b"%08d" % i
+        if bad_every and i % bad_every == 0:
+            q(b"\xff\xfe", 2, payload, 8, 8, 0)
+        elif bad_every and i % bad_every == 1:
+            q(b"neg", 3, payload, 8, -1, 0)
+        else:
+            q(b"tick", 4, payload, 8, 8, 0)
+
+
+def test_a_million_events_leave_nothing_behind(quiet, monkeypatch):
+    core = quiet
+    reports = [0]
+
+    def hook(*args):
+        reports[0] += 1
+
+    monkeypatch.setattr(sys, "excepthook", hook)
+    monkeypatch.setattr(sys, "unraisablehook", hook)
+    seen = [0]
+
+    def callback(msg_type, payload):
+        seen[0] += 1
+        if payload.endswith(b"7"):
+            raise Boom(msg_type)
+
+    c_sdk.py_qvi_set_data_callback(callback)
+    chunk = 10000
+    rounds = max(EVENTS // chunk, 2)
+
+    def deliver(n):
+        for _ in range(n):
+            queue_many(core, chunk, bad_every=100)
+            c_sdk.qvi_poll()
+
+    deliver(1)
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in (callback, hook, c_sdk.IS_PY2)]
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        deliver(1)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    start = rss()
+    deliver(rounds - 2)
+    gc.collect()
+    rss_grown = rss() - start
+    assert [sys.getrefcount(o) for o in (callback, hook, c_sdk.IS_PY2)] == counts
+    assert core.queued() == 0
+    # 98 of every 100 events are delivered, and a tenth of all events raise in
+    # the callable; malformed and raised ones are each reported twice.
+    assert seen[0] == rounds * chunk * 98 // 100
+    assert reports[0] == 2 * (rounds * chunk * 2 // 100 + rounds * chunk // 10)
+    assert grown < 64 * 1024
+    if RSS_CHECK:
+        assert rss_grown < 2 * 1024 * 1024
