@@ -19,6 +19,8 @@
 extern "C" {
 #endif
 
+/* One declaration per line, however long: the stand-in core is generated from them. */
+/* clang-format off */
 typedef void (*EventCallback)(const char* msg_type, void* data, int data_len);
 
 /* event bridge and run loop */
@@ -241,6 +243,8 @@ long long qvi_now(void);
 double qvi_now_plus(void);
 const char* qvi_get_c_version(void);
 void qvi_set_mode(int mode);
+
+/* clang-format on */
 
 #ifdef __cplusplus
 }

@@ -13,7 +13,8 @@ constexpr Wrapper rows[] = {
     {"py_qvi_repay_cash_directly_pb", w, request_response<qvi_repay_cash_directly_pb>},
     {"py_qvi_get_collateral_instruments_pb", w, request_response<qvi_get_collateral_instruments_pb>},
     {"py_qvi_get_borrowable_instruments_pb", w, request_response<qvi_get_borrowable_instruments_pb>},
-    {"py_qvi_get_borrowable_instruments_positions_pb", w, request_response<qvi_get_borrowable_instruments_positions_pb>},
+    {"py_qvi_get_borrowable_instruments_positions_pb", w,
+     request_response<qvi_get_borrowable_instruments_positions_pb>},
     {"py_qvi_get_credit_contracts_pb", w, request_response<qvi_get_credit_contracts_pb>},
     {"py_qvi_get_credit_cash_pb", w, request_response<qvi_get_credit_cash_pb>},
 };

@@ -27,8 +27,8 @@ PyObject* payload(const void* data, int data_len) {
     // A negative length is refused by bytes itself (SystemError); a null
     // pointer with a length is never read.
     if (data == nullptr && data_len > 0) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "the core library raised an event of %d bytes without data", data_len);
+        PyErr_Format(PyExc_RuntimeError, "the core library raised an event of %d bytes without data",
+                     data_len);
         return nullptr;
     }
     return PyBytes_FromStringAndSize(static_cast<const char*>(data), data_len);

@@ -19,8 +19,8 @@ PyObject* set_data_callback(PyObject* self, PyObject* const* args, std::size_t n
 }
 
 constexpr const char* callback_kinds[] = {"any"};
-constexpr CallMeta set_data_callback_meta{Py<"pythonf">::names, callback_kinds, 1, "setter", "none",
-                                          &core_address<qvi_set_event_callback_pb>};
+constexpr CallMeta set_data_callback_meta{
+    Py<"pythonf">::names, callback_kinds, 1, "setter", "none", &core_address<qvi_set_event_callback_pb>};
 
 constexpr Wrapper rows[] = {
     {"py_qvi_set_data_callback", plain, Call{set_data_callback, &set_data_callback_meta}},

@@ -63,15 +63,15 @@ PyObject* keyword_value(PyObject* kwnames, PyObject* const* kwvalues, PyObject* 
 
 } // namespace
 
-PyObject* const* bind_slow(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, const Params& p, PyObject** slots) {
+PyObject* const* bind_slow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           const Params& p, PyObject** slots) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (p.count == 0) {
         if (nkw != 0) {
             PyErr_Format(PyExc_TypeError, "%.200s() %s", name_of(self), "takes no keyword arguments");
         } else {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", name_of(self),
-                         "takes no arguments", nargs);
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", name_of(self), "takes no arguments",
+                         nargs);
         }
         return nullptr;
     }
@@ -112,11 +112,10 @@ PyObject* const* bind_slow(PyObject* self, PyObject* const* args, Py_ssize_t nar
         at = find_param(key, p, 0, nargs);
         if (at == -2) return nullptr;
         if (at >= 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         name_of(self), key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(self),
+                         key);
         } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         name_of(self), key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(self), key);
         }
         return nullptr;
     }

@@ -45,11 +45,11 @@ struct Py {
 // borrowed references, null for an optional parameter not given). Returns null
 // with TypeError set when the arguments do not fit. `self` names the function
 // in messages.
-PyObject* const* bind_slow(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, const Params& p, PyObject** slots);
+PyObject* const* bind_slow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           const Params& p, PyObject** slots);
 
-inline PyObject* const* bind(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                             PyObject* kwnames, const Params& p, PyObject** slots) {
+inline PyObject* const* bind(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                             const Params& p, PyObject** slots) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // A call without arguments may come with a null vector; the result must
     // still be non-null.

@@ -18,7 +18,8 @@ inline bool to_int(PyObject* o, int& out) {
     if (PyLong_CheckExact(o)) {
         Py_ssize_t size = Py_SIZE(o);
         if (size >= -1 && size <= 1) {
-            out = static_cast<int>(size * static_cast<Py_ssize_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]));
+            out = static_cast<int>(size *
+                                   static_cast<Py_ssize_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]));
             return true;
         }
     }

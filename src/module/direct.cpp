@@ -24,13 +24,13 @@ constexpr DirectCallable rows[] = {
     {"qvi_now", direct<qvi_now>, "wrap() -> 'long long'"},
     {"qvi_now_plus", direct<qvi_now_plus>, "wrap() -> float"},
     {"qvi_poll", direct<qvi_poll>, int_getter},
-    {"qvi_send_msg_to_bus",
-     direct<qvi_send_msg_to_bus, "topic", "msg">, "wrap(topic: 'const char *', msg: 'const char *') -> 'int'"},
-    {"qvi_set_bus_info",
-     direct<qvi_set_bus_info, "server_addr", "user_name", "password">, "wrap(server_addr: 'const char *', user_name: 'const char *', password: 'const char *') -> 'void'"},
-    {"qvi_set_bus_secure",
-     direct<qvi_set_bus_secure, "in_mode", "tlsca", "tlscert", "tlskey", "skip_verify">, "wrap(in_mode: 'int', tlsca: 'const char *', tlscert: 'const char *', tlskey: 'const char *', "
-      "skip_verify: 'bool') -> 'void'"},
+    {"qvi_send_msg_to_bus", direct<qvi_send_msg_to_bus, "topic", "msg">,
+     "wrap(topic: 'const char *', msg: 'const char *') -> 'int'"},
+    {"qvi_set_bus_info", direct<qvi_set_bus_info, "server_addr", "user_name", "password">,
+     "wrap(server_addr: 'const char *', user_name: 'const char *', password: 'const char *') -> 'void'"},
+    {"qvi_set_bus_secure", direct<qvi_set_bus_secure, "in_mode", "tlsca", "tlscert", "tlskey", "skip_verify">,
+     "wrap(in_mode: 'int', tlsca: 'const char *', tlscert: 'const char *', tlskey: 'const char *', "
+     "skip_verify: 'bool') -> 'void'"},
     {"qvi_set_mode", direct<qvi_set_mode, "mode">, "wrap(mode: 'int') -> 'void'"},
     {"qvi_strerror", direct<qvi_strerror, "errorno">, "wrap(errorno: 'int') -> 'const char *'"},
 };

@@ -118,9 +118,7 @@ void dealloc(PyObject* o) {
     PyObject_GC_Del(o);
 }
 
-PyObject* repr(PyObject* o) {
-    return PyUnicode_FromFormat("<function %U at %p>", self_of(o)->qualname, o);
-}
+PyObject* repr(PyObject* o) { return PyUnicode_FromFormat("<function %U at %p>", self_of(o)->qualname, o); }
 
 // Placed in a class, a function becomes a method of its instances, exactly as
 // a Python function does.
@@ -142,8 +140,8 @@ PyTypeObject FunctionType = [] {
     t.tp_call = PyVectorcall_Call;
     t.tp_getattro = PyObject_GenericGetAttr;
     t.tp_setattro = PyObject_GenericSetAttr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_traverse = traverse;
     t.tp_clear = clear;
     t.tp_weaklistoffset = offsetof(Function, weakrefs);
@@ -154,12 +152,9 @@ PyTypeObject FunctionType = [] {
     return t;
 }();
 
-int ready_function_type() {
-    return PyType_Ready(&FunctionType);
-}
+int ready_function_type() { return PyType_Ready(&FunctionType); }
 
-PyObject* make_function(const Definition& def, PyObject* globals, PyObject* closure,
-                        PyObject* defaults) {
+PyObject* make_function(const Definition& def, PyObject* globals, PyObject* closure, PyObject* defaults) {
     PyObject* name = PyUnicode_FromString(def.name);
     if (name == nullptr) return nullptr;
     PyObject* qualname = def.qualname ? PyUnicode_FromString(def.qualname) : Py_NewRef(name);

@@ -16,8 +16,8 @@ struct CallMeta {
     const char* const* params;
     const char* const* kinds; // "bytes", "request", "int", "float", "flag", "any"
     int count;
-    const char* shape;  // "request-response", "command", "setter", "getter", "text-out"
-    const char* result; // "pair", "int", "float", "none", "bytes", "bytes-or-none"
+    const char* shape;     // "request-response", "command", "setter", "getter", "text-out"
+    const char* result;    // "pair", "int", "float", "none", "bytes", "bytes-or-none"
     const void* (*core)(); // the core function's address
 };
 
@@ -38,8 +38,7 @@ struct Definition {
 };
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Definition* def;
     PyObject* globals; // the module's namespace: module attributes are read here at call time
     PyObject* closure; // the callable an adapter wrapper forwards to; else null

@@ -79,8 +79,7 @@ int log_failure(PyObject* self, PyObject* status, PyObject* cfunname) {
     return ignored ? 0 : -1;
 }
 
-PyObject* c_status_fail_call(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                             PyObject* kwnames) {
+PyObject* c_status_fail_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     PyObject* slots[2];
     PyObject* const* a = bind(self, args, nargsf, kwnames, status_fail_params, slots);
     if (a == nullptr) return nullptr;
@@ -108,8 +107,7 @@ PyObject* c_status_fail_call(PyObject* self, PyObject* const* args, std::size_t 
 
 const Definition is_windows_def{"is_windows", is_windows_call};
 const Definition is_linux_def{"is_linux", is_linux_call};
-const Definition c_status_ok_def{"c_status_ok", c_status_ok_call,
-                                 "\n    c api 调用返回值status是否ok\n    "};
+const Definition c_status_ok_def{"c_status_ok", c_status_ok_call, "\n    c api 调用返回值status是否ok\n    "};
 const Definition c_status_fail_def{"c_status_fail", c_status_fail_call,
                                    "\n    c api 调用返回值status是否fail\n    "};
 

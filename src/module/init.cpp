@@ -67,10 +67,10 @@ int import_from(PyObject* module, const char* package, const char* name) {
 int bind_wrappers(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     const Family* families[] = {
-        &family::events,   &family::timers,      &family::settings,    &family::backtest,
-        &family::bus,      &family::quotes,      &family::history,     &family::orders,
-        &family::accounts, &family::algo,        &family::credit,      &family::ipo_options,
-        &family::instruments, &family::stocks,   &family::reference,   &family::pools,
+        &family::events,      &family::timers, &family::settings,  &family::backtest,
+        &family::bus,         &family::quotes, &family::history,   &family::orders,
+        &family::accounts,    &family::algo,   &family::credit,    &family::ipo_options,
+        &family::instruments, &family::stocks, &family::reference, &family::pools,
     };
     for (const Family* fam : families) {
         for (const Wrapper& row : *fam) {

@@ -96,6 +96,4 @@ PyModuleDef definition = {
 } // namespace
 } // namespace c_sdk
 
-PyMODINIT_FUNC PyInit_c_sdk() {
-    return PyModuleDef_Init(&c_sdk::definition);
-}
+PyMODINIT_FUNC PyInit_c_sdk() { return PyModuleDef_Init(&c_sdk::definition); }

@@ -20,15 +20,16 @@ inline constexpr Adapt plain = Adapt::no;
 struct Wrapper {
     Definition def;
     Adapt adapt;
-    constexpr Wrapper(const char* name, Adapt a, Call c) : def{name, c.fn, nullptr, nullptr, c.meta}, adapt(a) {}
+    constexpr Wrapper(const char* name, Adapt a, Call c)
+        : def{name, c.fn, nullptr, nullptr, c.meta}, adapt(a) {}
 };
 
 using Family = std::span<const Wrapper>;
 
 // One per family file, in binding order.
 namespace family {
-extern const Family events, timers, settings, backtest, bus, quotes, history, orders, accounts,
-    algo, credit, ipo_options, instruments, stocks, reference, pools;
+extern const Family events, timers, settings, backtest, bus, quotes, history, orders, accounts, algo, credit,
+    ipo_options, instruments, stocks, reference, pools;
 }
 
 // A module attribute that exposes a core function under its own C name.

@@ -197,7 +197,8 @@ constexpr const char* shape_name() {
     if constexpr (has_source<source::Response, S...>) return "request-response";
     else if constexpr (has_source<source::TextOut, S...>) return "text-out";
     else if constexpr (request) return "command";
-    else if constexpr (!std::is_void_v<R> && only_ints && (std::is_same_v<R, const char*> || sizeof...(S) == 0))
+    else if constexpr (!std::is_void_v<R> && only_ints &&
+                       (std::is_same_v<R, const char*> || sizeof...(S) == 0))
         return "getter";
     else return "setter";
 }
@@ -214,8 +215,9 @@ struct Meta {
         ((S::param >= 0 ? void(k[S::param] = S::kind) : void()), ...);
         return k;
     }();
-    static constexpr CallMeta value{P::names, kinds.data(), int(P::count), shape_name<F, S...>(),
-                                    result_kind<F, S...>(), &core_address<F>};
+    static constexpr CallMeta value{
+        P::names,        kinds.data(), int(P::count), shape_name<F, S...>(), result_kind<F, S...>(),
+        &core_address<F>};
 };
 
 // `Direct`: the direct callables also check for an exception left pending by

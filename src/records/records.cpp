@@ -73,9 +73,7 @@ struct Interned {
     PyObject* repr;
 } interned;
 
-const Member& member_of(PyObject* fn) {
-    return *reinterpret_cast<const Member*>(as_function(fn)->def);
-}
+const Member& member_of(PyObject* fn) { return *reinterpret_cast<const Member*>(as_function(fn)->def); }
 
 // The mapping held by `self` (new reference), or null with an exception set.
 // Instances of the class are read directly: an empty slot is an error here
@@ -105,8 +103,7 @@ PyObject* get(PyObject* data, PyObject* key) {
 int is_data(PyObject* item) {
     if (item == names.data) return 1;
     if (PyUnicode_CheckExact(item))
-        return PyUnicode_GET_LENGTH(item) == 4 &&
-               PyUnicode_CompareWithASCIIString(item, "data") == 0;
+        return PyUnicode_GET_LENGTH(item) == 4 && PyUnicode_CompareWithASCIIString(item, "data") == 0;
     Ref ne(PyObject_RichCompare(item, names.data, Py_NE));
     if (!ne) return -1;
     int differs = PyObject_IsTrue(ne.get());
@@ -124,8 +121,7 @@ int store_data(PyObject* fn, const Record& r, PyObject* self, PyObject* value) {
     if (found == reinterpret_cast<PyObject*>(type) && type->tp_base == &PyBaseObject_Type &&
         PyTuple_GET_SIZE(type->tp_mro) == 2)
         return PyObject_GenericSetAttr(self, names.data, value);
-    Ref super(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), found, self,
-                                           nullptr));
+    Ref super(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), found, self, nullptr));
     if (!super) return -1;
     Ref done(PyObject_CallMethodObjArgs(super.get(), interned.setattr, names.data, value, nullptr));
     return done ? 0 : -1;
@@ -170,8 +166,7 @@ PyObject* setitem_call(PyObject* fn, PyObject* const* args, std::size_t nargsf, 
     Py_RETURN_NONE;
 }
 
-PyObject* contains_call(PyObject* fn, PyObject* const* args, std::size_t nargsf,
-                        PyObject* kwnames) {
+PyObject* contains_call(PyObject* fn, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     Call<Py<"self", "key">> c(fn, args, nargsf, kwnames);
     if (c.args == nullptr) return nullptr;
     Ref data(mapping_of(*member_of(fn).record, c.args[0]));
@@ -324,8 +319,8 @@ PyObject* make_class(Record& r, PyObject* globals) {
         if (!getter) return nullptr;
         Ref setter(s.setters ? make_function((m++)->def, globals) : Py_NewRef(Py_None));
         if (!setter) return nullptr;
-        PyObject* property = PyObject_CallFunctionObjArgs(
-            reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get(), setter.get(), nullptr);
+        PyObject* property = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type),
+                                                          getter.get(), setter.get(), nullptr);
         if (put(ns.get(), s.fields[i], property) < 0) return nullptr;
     }
     Ref cls(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "O(O)O", r.name,
@@ -336,8 +331,7 @@ PyObject* make_class(Record& r, PyObject* globals) {
     PyObject* slot = PyDict_GetItemWithError(type->tp_dict, names.data);
     if (slot == nullptr || !Py_IS_TYPE(slot, &PyMemberDescr_Type) ||
         reinterpret_cast<PyMemberDescrObject*>(slot)->d_member->type != T_OBJECT_EX) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_SystemError, "class '%U' has no 'data' slot", r.name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "class '%U' has no 'data' slot", r.name);
         return nullptr;
     }
     r.offset = reinterpret_cast<PyMemberDescrObject*>(slot)->d_member->offset;

@@ -20,19 +20,32 @@ namespace detail {
 using enum Method;
 
 inline constexpr Method mapping_methods[] = {init, getitem, setitem, getattr, setattr, str, repr};
-inline constexpr Method bar_methods[] = {init,    getitem, setitem, contains,
-                                         getattr, setattr, str,     repr};
+inline constexpr Method bar_methods[] = {init, getitem, setitem, contains, getattr, setattr, str, repr};
 inline constexpr Method object_methods[] = {init, getitem, getattr, setitem, setattr, str, repr};
 
 inline constexpr const char* quote_fields[] = {"bid_p", "bid_v", "ask_p", "ask_v"};
 inline constexpr const char* tick_fields[] = {
-    "quotes",      "symbol",      "created_at", "price",      "open",
-    "high",        "low",         "cum_volume", "cum_amount", "cum_position",
-    "last_amount", "last_volume", "trade_type", "receive_local_time",
+    "quotes",      "symbol",
+    "created_at",  "price",
+    "open",        "high",
+    "low",         "cum_volume",
+    "cum_amount",  "cum_position",
+    "last_amount", "last_volume",
+    "trade_type",  "receive_local_time",
 };
 inline constexpr const char* bar_fields[] = {
-    "symbol", "eob",       "bob",      "open",      "close",  "high",
-    "low",    "volume",    "amount",   "pre_close", "position", "frequency",
+    "symbol",
+    "eob",
+    "bob",
+    "open",
+    "close",
+    "high",
+    "low",
+    "volume",
+    "amount",
+    "pre_close",
+    "position",
+    "frequency",
     "receive_local_time",
 };
 } // namespace detail

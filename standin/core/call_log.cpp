@@ -35,9 +35,7 @@ void append_num(std::string& out, unsigned long long v) { out += std::to_string(
 
 void append_arg(std::string& out, const Arg& a) {
     switch (a.kind) {
-    case Arg::Kind::Int:
-        out += "{\"t\":\"int\",\"v\":" + std::to_string(a.num) + "}";
-        break;
+    case Arg::Kind::Int: out += "{\"t\":\"int\",\"v\":" + std::to_string(a.num) + "}"; break;
     case Arg::Kind::Bool:
         out += a.num ? "{\"t\":\"bool\",\"v\":true}" : "{\"t\":\"bool\",\"v\":false}";
         break;

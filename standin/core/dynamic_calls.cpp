@@ -7,7 +7,7 @@ namespace standin {
 namespace {
 
 constexpr long long kDefaultNow = 1700000000000LL;  // milliseconds
-constexpr double kDefaultNowPlus = 1700000000.5;     // seconds
+constexpr double kDefaultNowPlus = 1700000000.5;    // seconds
 
 constinit std::atomic<long long> g_now{kDefaultNow};
 constinit std::atomic<double> g_now_plus{kDefaultNowPlus};

@@ -108,8 +108,10 @@ extern "C" int standin_queue_event(const void* msg_type, int msg_len, const void
     }
     Event ev;
     if (msg_len > 0) ev.msg.assign(static_cast<const char*>(msg_type), static_cast<std::size_t>(msg_len));
-    if (payload_len > 0) ev.payload.assign(static_cast<const char*>(payload), static_cast<std::size_t>(payload_len));
-    if (data_len > payload_len && data_len <= kMaxPadding) ev.payload.resize(static_cast<std::size_t>(data_len), '\0');
+    if (payload_len > 0)
+        ev.payload.assign(static_cast<const char*>(payload), static_cast<std::size_t>(payload_len));
+    if (data_len > payload_len && data_len <= kMaxPadding)
+        ev.payload.resize(static_cast<std::size_t>(data_len), '\0');
     ev.data_len = data_len;
     ev.null_data = null_data != 0;
     std::lock_guard lock(state_mutex());

@@ -142,13 +142,15 @@ extern "C" int standin_set_response(const char* fn, const void* data, int len) {
     FnState* st;
     if (int rc = lookup(fn, kResponse, st); rc != STANDIN_OK) return rc;
     if (len < 0 || (data == nullptr && len > 0)) return STANDIN_BAD_ARGUMENT;
-    std::string bytes = len > 0 ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(len)) : "";
+    std::string bytes =
+        len > 0 ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(len)) : "";
     std::lock_guard lock(state_mutex());
     publish(*st, bytes_reply(std::move(bytes), len));
     return STANDIN_OK;
 }
 
-extern "C" int standin_set_response_raw(const char* fn, int null_pointer, int has_length, int length, int write) {
+extern "C" int standin_set_response_raw(const char* fn, int null_pointer, int has_length, int length,
+                                        int write) {
     FnState* st;
     if (int rc = lookup(fn, kResponse | kOutText, st); rc != STANDIN_OK) return rc;
     std::lock_guard lock(state_mutex());

@@ -40,8 +40,8 @@ enum Caps : unsigned {
 // through an atomic pointer and never modified afterwards, so readers need
 // no lock. Replies are owned by a list freed only by standin_reset().
 struct Reply {
-    bool use_default = false;  // content is the function's own default
-    bool write = true;         // write the out-parameters at all
+    bool use_default = false;    // content is the function's own default
+    bool write = true;           // write the out-parameters at all
     const char* data = nullptr;  // null: write/return a null pointer
     int len = 0;                 // res_len to write
     std::size_t size = 0;        // programmed bytes, without the padding
