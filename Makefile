@@ -3,14 +3,21 @@
 #   make test   build and install into .venv, then run the test suite
 SHELL := /bin/bash
 # Any CPython from 3.10 on: `make test PYTHON_VERSION=3.12.1` builds and tests
-# with pyenv's 3.12.1 in .venv-3.12 (3.10, the reference, uses .venv).
+# with pyenv's 3.12.1 in .venv-3.12 (3.10, the reference, uses .venv). A
+# trailing "d" names an interpreter's debug build (PYTHON_VERSION=3.14d:
+# python3.14d, in .venv-3.14d). Interpreters pyenv cannot build here (3.14,
+# 3.15, 3.14d) are Debian's, in the chroot of `make chroot`: run any target
+# there with `ci/chroot.sh run -- make ...`; `make test-all` does so itself.
 PYTHON_VERSION ?= 3.10.13
-PYTHON_MINOR := $(word 1,$(subst ., ,$(PYTHON_VERSION))).$(word 2,$(subst ., ,$(PYTHON_VERSION)))
-PYTHON ?= $(shell PYENV_VERSION=$(PYTHON_VERSION) pyenv which python$(PYTHON_MINOR) 2>/dev/null || command -v python$(PYTHON_MINOR))
-VENV ?= $(if $(filter 3.10,$(PYTHON_MINOR)),.venv,.venv-$(PYTHON_MINOR))
+PYTHON_DEBUG := $(filter %d,$(PYTHON_VERSION))
+PYTHON_BASE := $(patsubst %d,%,$(PYTHON_VERSION))
+PYTHON_MINOR := $(word 1,$(subst ., ,$(PYTHON_BASE))).$(word 2,$(subst ., ,$(PYTHON_BASE)))
+PYTHON_TAG := $(PYTHON_MINOR)$(if $(PYTHON_DEBUG),d)
+PYTHON ?= $(if $(PYTHON_DEBUG),$(shell command -v python$(PYTHON_TAG)),$(shell PYENV_VERSION=$(PYTHON_VERSION) pyenv which python$(PYTHON_MINOR) 2>/dev/null || command -v python$(PYTHON_MINOR)))
+VENV ?= $(if $(filter 3.10,$(PYTHON_TAG)),.venv,.venv-$(PYTHON_TAG))
 VPY := $(VENV)/bin/python
 STANDIN_PATH := $(CURDIR)/standin/qv
-DEV_DIR ?= $(if $(filter 3.10,$(PYTHON_MINOR)),build/dev,build/dev-$(PYTHON_MINOR))
+DEV_DIR ?= $(if $(filter 3.10,$(PYTHON_TAG)),build/dev,build/dev-$(PYTHON_TAG))
 DEV_PATH := $(CURDIR)/$(DEV_DIR)/stage:$(CURDIR)/standin/python:$(STANDIN_PATH)
 
 .PHONY: help venv install demo test dev dev-test clean
@@ -21,7 +28,8 @@ help:
 	@echo "make dev       incremental build into $(DEV_DIR) (no install)"
 	@echo "make dev-test  run the tests against $(DEV_DIR) (ARGS=... passes pytest arguments)"
 	@echo "make bench     benchmark c_sdk against hand-written C and Cython/nanobind/pybind11/ctypes (ARGS=... passes bench/run.py arguments)"
-	@echo "make test-all  make test on each of PYTHON_VERSIONS ($(PYTHON_VERSIONS))"
+	@echo "make test-all  make test on each of PYTHON_VERSIONS ($(PYTHON_VERSIONS)); those of CHROOT_VERSIONS in the chroot"
+	@echo "make chroot    the Debian chroot with CPython 3.14, 3.15 and 3.14's debug build (build/chroot/sid)"
 	@echo "make wheel     a manylinux wheel for PYTHON_VERSION in dist/ (wheel-check: install it in a fresh venv)"
 	@echo "make wheels    wheel and wheel-check for each of PYTHON_VERSIONS"
 	@echo "make stubtest  check the installed type stubs against the module"
@@ -36,7 +44,7 @@ help:
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install --quiet --upgrade pip==25.0.1
+	$(VPY) -m pip install --quiet --upgrade -r requirements-pip.txt
 
 venv: $(VPY)
 	$(VPY) -m pip install --quiet -r requirements-dev.txt
@@ -47,7 +55,11 @@ install: venv
 demo: install
 	PYTHONPATH=$(STANDIN_PATH) $(VPY) examples/demo_strategy.py
 
+# The exact interpreter a run used, in every log.
+SAY_INTERPRETER = @$(VPY) -c "import sys; print('== CPython', sys.version.split()[0], '(debug build)' if hasattr(sys, 'gettotalrefcount') else '', sys.executable)"
+
 test: install
+	$(SAY_INTERPRETER)
 	PYTHONPATH=$(STANDIN_PATH) $(VPY) -m pytest -q $(ARGS)
 
 dev: venv
@@ -55,6 +67,7 @@ dev: venv
 	cmake --build $(DEV_DIR)
 
 dev-test: dev
+	$(SAY_INTERPRETER)
 	PYTHONPATH=$(DEV_PATH) $(VPY) -m pytest -q $(ARGS)
 
 .PHONY: bench

@@ -60,7 +60,7 @@ def bootstrap():
     installed = open(stamp).read() if os.path.exists(stamp) else None
     if installed != wanted:
         log("bench: installing", os.path.relpath(REQUIREMENTS, ROOT))
-        subprocess.run([VENV_PY, "-m", "pip", "install", "--quiet", "--upgrade", "pip==25.0.1"], check=True)
+        subprocess.run([VENV_PY, "-m", "pip", "install", "--quiet", "--upgrade", "-r", os.path.join(ROOT, "requirements-pip.txt")], check=True)
         subprocess.run([VENV_PY, "-m", "pip", "install", "--quiet", "-r", REQUIREMENTS], check=True)
         with open(stamp, "w") as f:
             f.write(wanted)

@@ -12,7 +12,7 @@ JOBS="${JOBS:-$(nproc)}"
 ensure_venv() {
     if [[ ! -x "$VPY" ]]; then
         "$PYTHON" -m venv "$VENV"
-        "$VPY" -m pip install --quiet --upgrade pip==25.0.1
+        "$VPY" -m pip install --quiet --upgrade -r requirements-pip.txt
     fi
     "$VPY" -m pip install --quiet -r requirements-dev.txt
 }

@@ -2,7 +2,11 @@
 # Included by the Makefile, whose PYTHON_VERSION / PYTHON / VENV / VPY these
 # targets use; `make help` lists them.
 
-PYTHON_VERSIONS ?= 3.10.13 3.11.7 3.12.1 3.13.0
+# pyenv's interpreters, then Debian's, which run in the chroot (ci/chroot.sh).
+CHROOT_VERSIONS ?= 3.14 3.15 3.14d
+PYTHON_VERSIONS ?= 3.10.13 3.11.7 3.12.1 3.13.0 $(CHROOT_VERSIONS)
+# Prefix for a command that needs version $$v: the chroot for CHROOT_VERSIONS.
+ON_INTERPRETER = $$(case " $(CHROOT_VERSIONS) " in *" $$v "*) echo ci/chroot.sh run --;; esac)
 # The pinned tools (auditwheel, ruff, clang-format, mypy, ...) live in a venv
 # of their own, whatever interpreter the module is built for.
 TOOLS_VENV ?= .venv-tools
@@ -14,20 +18,24 @@ WHEEL_RAW := build/wheels/$(PYTHON_MINOR)
 INSTALLED := $(if $(NO_INSTALL),venv,install)
 CXX_SOURCES = $(shell find src include standin/core -name '*.cpp' -o -name '*.hpp' -o -name '*.h' | sort)
 
-.PHONY: tools test-all wheel wheel-check wheels stubtest docs check-docs lint lint-cxx lint-py format
+.PHONY: chroot tools test-all wheel wheel-check wheels stubtest docs check-docs lint lint-cxx lint-py format
 
 $(TOOLS): requirements-tools.txt
 	test -x $(TOOLS_VENV)/bin/python || $(PYTHON) -m venv $(TOOLS_VENV)
-	$(TOOLS_VENV)/bin/python -m pip install --quiet --upgrade pip==25.0.1
+	$(TOOLS_VENV)/bin/python -m pip install --quiet --upgrade -r requirements-pip.txt
 	$(TOOLS_VENV)/bin/python -m pip install --quiet -r requirements-tools.txt
 	touch $@
 
 tools: $(TOOLS)
 
+chroot:
+	ci/chroot.sh create
+	ci/chroot.sh versions
+
 test-all:
 	@set -e; for v in $(PYTHON_VERSIONS); do \
 	  echo "== CPython $$v"; start=$$SECONDS; \
-	  $(MAKE) --no-print-directory test PYTHON_VERSION=$$v; \
+	  $(ON_INTERPRETER) $(MAKE) --no-print-directory test PYTHON_VERSION=$$v; \
 	  echo "== CPython $$v: $$((SECONDS - start)) s"; \
 	done
 

@@ -196,6 +196,44 @@ def test_memory_settles_over_many_calls(quiet):
         assert rss() - start < 2 * 1024 * 1024
 
 
+# A debug interpreter counts every reference there is: with it, "nothing
+# grows" can be checked exactly, over everything at once.
+TOTAL = getattr(sys, "gettotalrefcount", None)
+CLEAR_CACHES = getattr(sys, "_clear_internal_caches", None) or getattr(sys, "_clear_type_cache", None)
+needs_total = pytest.mark.skipif(TOTAL is None, reason="needs a debug interpreter (sys.gettotalrefcount)")
+
+
+def settled_total():
+    # The type attribute cache keeps a reference to each name it was last
+    # looked up by (a name made for one C-level call among them), so what it
+    # holds at a given moment depends on the lookups before: empty it first.
+    gc.collect()
+    CLEAR_CACHES()
+    return TOTAL()
+
+
+def total_growth(work, rounds, warm=3):
+    """Growth of the interpreter's total reference count over `rounds` calls
+    of `work`, after `warm` calls that fill caches and free lists."""
+    for _ in range(warm):
+        work()
+    before = settled_total()
+    for _ in range(rounds):
+        work()
+    return settled_total() - before
+
+
+@needs_total
+def test_total_references_stay_put_over_every_kind_of_call(quiet):
+    extra = helper_calls()
+    # What measuring costs by itself (the first count is alive at the second).
+    idle = total_growth(lambda: None, 20)
+    grown = total_growth(lambda: one_round(extra), 20)
+    calls = 20 * (sum(len(argsets) for _, argsets in CALLABLES) + len(extra))
+    print(f"\ntotal references over {calls} calls: {grown - idle:+d}")
+    assert grown - idle == 0
+
+
 def queue_many(core, n, bad_every=0):
     """Queues n events straight through the stand-in's control function;
     with bad_every, every bad_every-th event has a message type that is not
@@ -260,3 +298,25 @@ def test_a_million_events_leave_nothing_behind(quiet, monkeypatch):
     assert grown < 2 * chunk  # a byte an event: a leaked object would be 30 or more
     if RSS_CHECK:
         assert rss_grown < 2 * 1024 * 1024
+
+
+@needs_total
+def test_total_references_stay_put_over_events(quiet, monkeypatch):
+    core = quiet
+    monkeypatch.setattr(sys, "excepthook", lambda *a: None)
+    monkeypatch.setattr(sys, "unraisablehook", lambda *a: None)
+
+    def callback(msg_type, payload):
+        if payload.endswith(b"7"):
+            raise Boom(msg_type)
+
+    c_sdk.py_qvi_set_data_callback(callback)
+
+    def deliver():
+        queue_many(core, 5000, bad_every=100)
+        c_sdk.qvi_poll()
+
+    idle = total_growth(lambda: None, 20)
+    grown = total_growth(deliver, 20)
+    print(f"\ntotal references over {20 * 5000} events: {grown - idle:+d}")
+    assert grown - idle == 0 and core.queued() == 0

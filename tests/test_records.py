@@ -1,5 +1,6 @@
 """The four record classes: a mapping reached through items, attributes and properties."""
 
+import re
 import sys
 import types
 import weakref
@@ -188,7 +189,12 @@ def test_iteration_fails_fast(cls):
     if cls is c_sdk.BarLikeDict2:
         assert ("k" in rec, "zero" in rec) == (True, False)
     else:
-        with pytest.raises(TypeError, match=f"argument of type '{cls.__name__}' is not iterable"):
+        # The interpreter words this refusal itself, and its wording has
+        # changed between versions: ask it about a plain object of that name.
+        plain = type(cls.__name__, (), {})()
+        with pytest.raises(TypeError) as expected:
+            "zero" in plain
+        with pytest.raises(TypeError, match=f"^{re.escape(str(expected.value))}$"):
             "zero" in rec
 
 
@@ -263,13 +269,17 @@ def test_reference_counts_settle(cls):
         with pytest.raises(TypeError):
             iter(rec)
 
+    def counts_after(rounds):
+        for _ in range(rounds):
+            use(rec)
+            cls(d)
+        return [sys.getrefcount(x) for x in (d, key, value, other)]
+
     rec = cls(d)
-    use(rec)  # warms the interpreter's caches, which keep names alive
-    before = [sys.getrefcount(x) for x in (d, key, value, other)]
-    for _ in range(1000):
-        use(rec)
-        cls(d)
-    assert [sys.getrefcount(x) for x in (d, key, value, other)] == before
+    # The first rounds fill (and, on newer interpreters, refill) caches that
+    # hold names; after them, more rounds must leave every count where it is.
+    before = counts_after(100)
+    assert counts_after(1000) == before
     held = sys.getrefcount(d)
     del rec
     assert sys.getrefcount(d) == held - 1

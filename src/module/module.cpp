@@ -78,6 +78,12 @@ int exec(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
+#if PY_VERSION_HEX >= 0x030D0000
+    // Core calls are kept one at a time by the interpreter lock alone (it is
+    // held across every call and the whole run loop): a free-threaded
+    // interpreter must turn its lock back on when it imports this module.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 
