@@ -18,6 +18,7 @@ bench/requirements.txt on first use and re-runs itself there.
 """
 
 import argparse
+import glob
 import os
 import re
 import subprocess
@@ -25,11 +26,18 @@ import sys
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH)
-OUT = os.path.join(BENCH, "out")
+# The reference interpreter writes results.md and the chart; any other one
+# (3.14, run in the chroot: `make bench PYTHON_VERSION=3.14` there) measures
+# into a directory of its own, whose results.json the reference run shows
+# beside its own figures.
+REFERENCE = (3, 10)
+MINOR = "%d.%d" % sys.version_info[:2]
+OUT = os.path.join(BENCH, "out" if sys.version_info[:2] == REFERENCE else "out-" + MINOR)
 VENV = os.path.join(OUT, "venv")
 VENV_PY = os.path.join(VENV, "bin", "python")
 REQUIREMENTS = os.path.join(BENCH, "requirements.txt")
-C_SDK_BUILD = os.path.join(ROOT, "build", "dev")
+CHART_REQUIREMENTS = os.path.join(BENCH, "requirements-chart.txt")
+C_SDK_BUILD = os.path.join(ROOT, "build", "dev" if sys.version_info[:2] == REFERENCE else "dev-" + MINOR)
 STAGE = os.path.join(C_SDK_BUILD, "stage")
 PEER_BUILD = os.path.join(OUT, "build")
 PEER_STAGE = os.path.join(PEER_BUILD, "stage")
@@ -49,11 +57,11 @@ def in_bench_venv():
 
 def bootstrap():
     """Creates/updates the bench venv and re-runs this script inside it."""
-    if sys.version_info[:2] != (3, 10):
-        sys.exit(f"bench/run.py needs CPython 3.10 (c_sdk's interpreter), not {sys.version.split()[0]}")
+    if sys.version_info[:2] < REFERENCE:
+        sys.exit(f"bench/run.py needs CPython 3.10 or newer, not {sys.version.split()[0]}")
     stamp = os.path.join(VENV, "requirements.installed")
-    with open(REQUIREMENTS) as f:
-        wanted = f.read()
+    wanted_files = [REQUIREMENTS] + ([CHART_REQUIREMENTS] if sys.version_info[:2] == REFERENCE else [])
+    wanted = "".join(open(p).read() for p in wanted_files)
     if not os.path.exists(VENV_PY):
         log("bench: creating", os.path.relpath(VENV, ROOT))
         subprocess.run([sys.executable, "-m", "venv", VENV], check=True)
@@ -61,7 +69,8 @@ def bootstrap():
     if installed != wanted:
         log("bench: installing", os.path.relpath(REQUIREMENTS, ROOT))
         subprocess.run([VENV_PY, "-m", "pip", "install", "--quiet", "--upgrade", "-r", os.path.join(ROOT, "requirements-pip.txt")], check=True)
-        subprocess.run([VENV_PY, "-m", "pip", "install", "--quiet", "-r", REQUIREMENTS], check=True)
+        for p in wanted_files:
+            subprocess.run([VENV_PY, "-m", "pip", "install", "--quiet", "-r", p], check=True)
         with open(stamp, "w") as f:
             f.write(wanted)
     os.execv(VENV_PY, [VENV_PY, os.path.abspath(__file__), *sys.argv[1:]])
@@ -76,16 +85,17 @@ def run_quiet(cmd, what, **kw):
 
 def build():
     if os.path.exists(os.path.join(C_SDK_BUILD, "build.ninja")):
-        log("bench: building c_sdk (build/dev)")
+        log(f"bench: building c_sdk ({os.path.relpath(C_SDK_BUILD, ROOT)})")
         run_quiet(["cmake", "--build", C_SDK_BUILD], "c_sdk build")
     else:
-        log("bench: make dev")
-        run_quiet(["make", "-C", ROOT, "dev"], "make dev")
+        log(f"bench: make dev ({os.path.relpath(C_SDK_BUILD, ROOT)})")
+        run_quiet(["make", "-C", ROOT, "dev", f"PYTHON_VERSION={MINOR}", f"PYTHON={sys._base_executable}",
+                   f"DEV_DIR={os.path.relpath(C_SDK_BUILD, ROOT)}"], "make dev")
     if not os.path.exists(os.path.join(PEER_BUILD, "CMakeCache.txt")):
-        log("bench: configuring bench/out/build")
+        log(f"bench: configuring {os.path.relpath(PEER_BUILD, ROOT)}")
         run_quiet(["cmake", "-S", BENCH, "-B", PEER_BUILD, "-G", "Ninja", f"-DPython_EXECUTABLE={VENV_PY}",
                    f"-DC_SDK_STAGE_DIR={STAGE}"], "bench configure")
-    log("bench: building floor and peers (bench/out/build)")
+    log(f"bench: building floor and peers ({os.path.relpath(PEER_BUILD, ROOT)})")
     run_quiet(["cmake", "--build", PEER_BUILD], "bench build")
 
 
@@ -603,6 +613,51 @@ def report(ops_, bindings, ir, ns, allocs):
     return "\n".join(parts)
 
 
+def other_interpreters(ops_, ir):
+    """c_sdk's ratio to the floor on this interpreter and on each other one
+    measured into bench/out-X.Y, side by side, with how much further from the
+    floor each is (a ratio of ratios)."""
+    import json
+
+    others = []
+    for path in sorted(glob.glob(os.path.join(BENCH, "out-*", "results.json"))):
+        with open(path) as f:
+            data = json.load(f)
+        if data.get("instructions") and data.get("python"):
+            others.append(data)
+    if not ir or not others:
+        return ""
+    mine = platform_version()
+    head = ["operation", f"CPython {mine}"]
+    for o in others:
+        head += [f"CPython {o['python']}", f"{o['python']} / {mine}"]
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for op in ops_:
+        row = ir.get(op.name, {})
+        if "c_sdk" not in row or not row.get("floor"):
+            continue
+        base = row["c_sdk"] / row["floor"]
+        cells = [op.title, f"{base:.2f}×"]
+        for o in others:
+            other = o["instructions"].get(op.name, {})
+            if "c_sdk" in other and other.get("floor"):
+                ratio = other["c_sdk"] / other["floor"]
+                cells += [f"{ratio:.2f}×", f"{ratio / base:.3f}"]
+            else:
+                cells += ["–", "–"]
+        lines.append("| " + " | ".join(cells) + " |")
+    return ("## c_sdk's instructions per call as a ratio to the floor, interpreter by interpreter\n\n"
+            "Each interpreter's floor is the same hand-written C built for it and measured in the same run "
+            "as c_sdk; the last column says how much further from its floor c_sdk is there than here.\n\n"
+            + "\n".join(lines) + "\n")
+
+
+def platform_version():
+    import platform
+
+    return platform.python_version()
+
+
 MARKDOWN_HEAD = """# Crossing benchmark
 
 Produced by `make bench` ({versions}). Regenerate with `make bench`; see
@@ -753,10 +808,14 @@ def main():
 
     os.makedirs(OUT, exist_ok=True)
     with open(os.path.join(OUT, "results.json"), "w") as f:
-        json.dump({"instructions": ir, "ns": ns, "allocations": allocs}, f, indent=1)
-    if write:
+        json.dump({"python": platform_version(), "instructions": ir, "ns": ns, "allocations": allocs}, f, indent=1)
+    if sys.version_info[:2] != REFERENCE:
+        log(f"bench: wrote {os.path.relpath(OUT, ROOT)}/results.json; the next full run on CPython 3.10 "
+            "shows it in results.md")
+    elif write:
         with open(os.path.join(BENCH, "results.md"), "w") as f:
-            f.write(MARKDOWN_HEAD.format(versions=versions()) + text + MARKDOWN_NOTES)
+            f.write(MARKDOWN_HEAD.format(versions=versions()) + text + "\n" + other_interpreters(selected_ops, ir)
+                    + MARKDOWN_NOTES)
         chart(selected_ops, bindings, ir, ns, os.path.join(BENCH, "results.png"))
         log("bench: wrote bench/results.md and bench/results.png")
     return 0

@@ -6,6 +6,7 @@ import pytest
 import c_sdk
 from conftest import run_python
 from qvcore_standin import FnPtr
+from interpreter_says import not_callable
 
 
 @pytest.fixture
@@ -134,7 +135,7 @@ def test_malformed_events_are_reported_not_fatal(event, error):
 
 
 @pytest.mark.parametrize("setup,error", [
-    ("c_sdk.py_qvi_set_data_callback(None)", "TypeError: 'NoneType' object is not callable"),
+    ("c_sdk.py_qvi_set_data_callback(None)", "TypeError: " + not_callable(None)),
     ("del c_sdk.f", "NameError: name 'f' is not defined"),
     ("c_sdk.IS_PY2 = []; del c_sdk.IS_PY2", "NameError: name 'IS_PY2' is not defined"),
 ])

@@ -21,6 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import c_sdk
+from interpreter_says import not_bytes, not_real, too_large_for_long
 from qvcore_standin import ANY, Buffer, Call, FnPtr, OutPtr, Text
 from registry import DIRECT, NULL, OUT, WRAPPERS
 
@@ -225,7 +226,7 @@ def c_int(v):
             raise TypeError(f"__int__ returned non-int (type {type(x).__name__})")
         x = int.__int__(x)
     if not LONG_MIN <= x <= LONG_MAX:
-        raise OverflowError("Python int too large to convert to C long")
+        raise OverflowError(too_large_for_long(x))
     if not INT_MIN <= x <= INT_MAX:
         raise OverflowError("value too large to convert to int")
     return x
@@ -242,12 +243,12 @@ def c_double(v):
         raise TypeError(f"{type(v).__name__}.__float__ returned non-float (type {type(r).__name__})")
     if getattr(type(v), "__index__", None) is not None:
         return float(operator.index(v))
-    raise TypeError(f"must be real number, not {type(v).__name__}")
+    raise TypeError(not_real(v))
 
 
 def c_bytes(v):
     if not isinstance(v, (bytes, bytearray)):
-        raise TypeError(f"expected bytes, {type(v).__name__} found")
+        raise TypeError(not_bytes(v))
 
 
 def c_request(v):
