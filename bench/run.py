@@ -68,7 +68,8 @@ def bootstrap():
     installed = open(stamp).read() if os.path.exists(stamp) else None
     if installed != wanted:
         log("bench: installing", os.path.relpath(REQUIREMENTS, ROOT))
-        subprocess.run([VENV_PY, "-m", "pip", "install", "--quiet", "--upgrade", "-r", os.path.join(ROOT, "requirements-pip.txt")], check=True)
+        pip_pin = os.path.join(ROOT, "requirements-pip.txt")
+        subprocess.run([VENV_PY, "-m", "pip", "install", "--quiet", "--upgrade", "-r", pip_pin], check=True)
         for p in wanted_files:
             subprocess.run([VENV_PY, "-m", "pip", "install", "--quiet", "-r", p], check=True)
         with open(stamp, "w") as f:

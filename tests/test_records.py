@@ -269,7 +269,7 @@ def test_reference_counts_settle(cls):
         with pytest.raises(TypeError):
             iter(rec)
 
-    def counts_after(rounds):
+    def counts_after(rounds, rec):
         for _ in range(rounds):
             use(rec)
             cls(d)
@@ -278,8 +278,8 @@ def test_reference_counts_settle(cls):
     rec = cls(d)
     # The first rounds fill (and, on newer interpreters, refill) caches that
     # hold names; after them, more rounds must leave every count where it is.
-    before = counts_after(100)
-    assert counts_after(1000) == before
+    before = counts_after(100, rec)
+    assert counts_after(1000, rec) == before
     held = sys.getrefcount(d)
     del rec
     assert sys.getrefcount(d) == held - 1
