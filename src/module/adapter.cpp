@@ -83,8 +83,9 @@ PyObject* adapt_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
 
 } // namespace
 
-const Definition adapt_to_python3_def{"adapt_to_python3", adapt_call,
-                                      "\n     同时提供对 Python 3 和 Python 2 的支持\n     ", nullptr, nullptr,
-                                      &FuncParams::params};
+const Definition adapt_to_python3_def{.name = "adapt_to_python3",
+                                      .call = adapt_call,
+                                      .doc = "\n     同时提供对 Python 3 和 Python 2 的支持\n     ",
+                                      .params = &FuncParams::params};
 
 } // namespace c_sdk

@@ -37,9 +37,9 @@ struct Call {
 struct Definition {
     const char* name = nullptr;
     vectorcallfunc call = nullptr;
-    const char* doc = nullptr;       // nullptr: `__doc__` is None
-    const char* qualname = nullptr;  // nullptr: same as `name`
-    const CallMeta* meta = nullptr;  // null for the helpers and record members
+    const char* doc = nullptr;      // nullptr: `__doc__` is None
+    const char* qualname = nullptr; // nullptr: same as `name`
+    const CallMeta* meta = nullptr; // null for the helpers and record members
     const Params* params = nullptr; // the helpers' and record members' parameter lists
 };
 

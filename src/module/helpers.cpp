@@ -106,12 +106,15 @@ PyObject* c_status_fail_call(PyObject* self, PyObject* const* args, std::size_t 
 
 } // namespace
 
-const Definition is_windows_def{"is_windows", is_windows_call, nullptr, nullptr, nullptr, &NoParams::params};
-const Definition is_linux_def{"is_linux", is_linux_call, nullptr, nullptr, nullptr, &NoParams::params};
-const Definition c_status_ok_def{"c_status_ok", c_status_ok_call, "\n    c api 调用返回值status是否ok\n    ",
-                                 nullptr, nullptr, &StatusParams::params};
-const Definition c_status_fail_def{"c_status_fail", c_status_fail_call,
-                                   "\n    c api 调用返回值status是否fail\n    ", nullptr, nullptr,
-                                   &status_fail_params};
+const Definition is_windows_def{.name = "is_windows", .call = is_windows_call, .params = &NoParams::params};
+const Definition is_linux_def{.name = "is_linux", .call = is_linux_call, .params = &NoParams::params};
+const Definition c_status_ok_def{.name = "c_status_ok",
+                                 .call = c_status_ok_call,
+                                 .doc = "\n    c api 调用返回值status是否ok\n    ",
+                                 .params = &StatusParams::params};
+const Definition c_status_fail_def{.name = "c_status_fail",
+                                   .call = c_status_fail_call,
+                                   .doc = "\n    c api 调用返回值status是否fail\n    ",
+                                   .params = &status_fail_params};
 
 } // namespace c_sdk

@@ -270,7 +270,7 @@ int prepare() {
                        PyObject* key) {
         Member& m = *next++;
         std::snprintf(m.qualname, sizeof m.qualname, "%s.%s", r.shape->name, name);
-        m.def = Definition{name, call, nullptr, m.qualname, nullptr, params};
+        m.def = Definition{.name = name, .call = call, .qualname = m.qualname, .params = params};
         m.record = &r;
         m.key = key;
     };
