@@ -153,18 +153,60 @@ def test_function_attributes_and_wraps(fn):
     assert inspect.signature(outer) == inspect.signature(fn)
 
 
-def test_annotations_are_set_and_reset_as_a_functions():
-    fn = c_sdk.adapt_to_python3(len)
-    fn.__annotations__ = {"return": int}
-    assert fn.__annotations__ == {"return": int}
-    with pytest.raises(TypeError, match="^__annotations__ must be set to a dict object$"):
-        fn.__annotations__ = [("return", int)]
-    del fn.__annotations__
-    assert fn.__annotations__ == {}
-    fn.__annotations__ = None
-    assert fn.__annotations__ == {}
+def outcome(step, fn):
+    """What step(fn) gives: its value, or the type and text of what it raises."""
+    try:
+        return "value", step(fn)
+    except Exception as e:  # noqa: BLE001 - compared, not handled
+        return type(e).__name__, str(e)
+
+
+def assign(attr, value):
+    def step(fn):
+        setattr(fn, attr, value)
+        return fn.__annotations__
+    return step
+
+
+def delete(attr):
+    def step(fn):
+        delattr(fn, attr)
+        return fn.__annotations__
+    return step
+
+
+ANNOTATION_STEPS = [
+    lambda fn: fn.__annotations__,
+    assign("__annotations__", {"return": int}),
+    assign("__annotations__", [("return", int)]),
+    delete("__annotations__"),
+    assign("__annotations__", None),
+    lambda fn: fn.__kwdefaults__,
+]
+if hasattr(outcome, "__annotate__"):  # from 3.14 on
+    ANNOTATION_STEPS += [
+        lambda fn: fn.__annotate__,
+        assign("__annotate__", lambda format: {"x": format}),
+        assign("__annotate__", lambda format: [format]),
+        assign("__annotate__", 3),
+        delete("__annotate__"),
+        assign("__annotate__", None),
+        assign("__annotations__", {"y": 1}),
+        lambda fn: fn.__annotate__,
+    ]
+
+
+def test_annotations_are_set_and_reset_as_a_python_functions():
+    """The same steps on a Python function and on one of the module give the same
+    results and errors, in the words of the running interpreter."""
+    def plain(*args, **kwargs):
+        pass
+
+    ours = c_sdk.adapt_to_python3(len)
+    for i, step in enumerate(ANNOTATION_STEPS):
+        assert outcome(step, ours) == outcome(step, plain), i
     with pytest.raises(AttributeError):
-        fn.__kwdefaults__ = {}
+        ours.__kwdefaults__ = {}
 
 
 def test_update_wrapper_onto_an_adapter_function(core):

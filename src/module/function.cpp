@@ -48,11 +48,29 @@ int set_defaults(PyObject* o, PyObject* v, void*) {
     return 0;
 }
 
-// Python functions keep their annotations in a dict made on first read; it may
-// be replaced by another dict, or reset with None or del.
+// As a Python function's: a dict made on first read (from 3.14 on, by calling
+// `__annotate__(1)` when one is set); it may be replaced by another dict, or
+// reset with None or del.
 PyObject* get_annotations(PyObject* o, void*) {
     Function* f = self_of(o);
-    if (f->annotations == nullptr) f->annotations = PyDict_New();
+    if (f->annotations == nullptr) {
+#if PY_VERSION_HEX >= 0x030E0000
+        if (f->annotate != nullptr && PyCallable_Check(f->annotate)) {
+            Ref one(PyLong_FromLong(1));
+            if (!one) return nullptr;
+            Ref made(PyObject_CallOneArg(f->annotate, one.get()));
+            if (!made) return nullptr;
+            if (!PyDict_Check(made.get())) {
+                PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                             Py_TYPE(made.get())->tp_name);
+                return nullptr;
+            }
+            f->annotations = made.release();
+            return Py_NewRef(f->annotations);
+        }
+#endif
+        f->annotations = PyDict_New();
+    }
     return Py_XNewRef(f->annotations);
 }
 int set_annotations(PyObject* o, PyObject* v, void*) {
@@ -62,8 +80,37 @@ int set_annotations(PyObject* o, PyObject* v, void*) {
         return -1;
     }
     Py_XSETREF(self_of(o)->annotations, Py_XNewRef(v));
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_CLEAR(self_of(o)->annotate);
+#endif
     return 0;
 }
+
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 on functools.wraps copies `__annotate__` rather than the dict.
+PyObject* get_annotate(PyObject* o, void*) {
+    PyObject* a = self_of(o)->annotate;
+    return Py_NewRef(a != nullptr ? a : Py_None);
+}
+int set_annotate(PyObject* o, PyObject* v, void*) {
+    Function* f = self_of(o);
+    if (v == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (v == Py_None) {
+        Py_CLEAR(f->annotate);
+        return 0;
+    }
+    if (!PyCallable_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    Py_XSETREF(f->annotate, Py_NewRef(v));
+    Py_CLEAR(f->annotations);
+    return 0;
+}
+#endif
 
 // No callable of the module has keyword-only parameters.
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
@@ -157,6 +204,9 @@ PyGetSetDef getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+#endif
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -287,6 +337,9 @@ int traverse(PyObject* o, visitproc visit, void* arg) {
     Py_VISIT(f->module);
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_VISIT(f->annotate);
+#endif
     Py_VISIT(f->dict);
     return 0;
 }
@@ -301,6 +354,9 @@ int clear(PyObject* o) {
     Py_CLEAR(f->module);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_CLEAR(f->annotate);
+#endif
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -373,6 +429,9 @@ PyObject* make_function(const Definition& def, PyObject* globals, PyObject* clos
     f->module = Py_NewRef(module ? module : Py_None);
     f->defaults = Py_NewRef(defaults ? defaults : Py_None);
     f->annotations = nullptr;
+#if PY_VERSION_HEX >= 0x030E0000
+    f->annotate = nullptr;
+#endif
     f->dict = nullptr;
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);

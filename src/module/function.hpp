@@ -54,6 +54,9 @@ struct Function {
     PyObject* module;
     PyObject* defaults;
     PyObject* annotations; // made on first use, as a Python function's
+#if PY_VERSION_HEX >= 0x030E0000
+    PyObject* annotate; // what makes `annotations` when asked, from 3.14 on; else null
+#endif
     PyObject* dict;
     PyObject* weakrefs;
 };
