@@ -234,7 +234,11 @@ int resolve(PyObject* globals, PyObject* qualname, Found& out) {
     if (first == nullptr) return PyErr_Occurred() ? -1 : 0;
     Ref at = Ref::borrow(first);
     for (Py_ssize_t i = 1; i < n; ++i) {
-        PyObject* part = PyList_GET_ITEM(parts.get(), i);
+        // Interned, as attribute names in code are: the type attribute cache
+        // would otherwise keep each new copy of the name.
+        PyObject* part = Py_NewRef(PyList_GET_ITEM(parts.get(), i));
+        PyUnicode_InternInPlace(&part);
+        Ref held(part);
         Ref next(PyObject_GetAttr(at.get(), part));
         if (!next) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
