@@ -123,6 +123,19 @@ def test_surface_reader_refuses_what_it_does_not_know():
         c_sdk_api.load()
 
 
+def test_surface_reader_refuses_helpers_that_bind_otherwise_than_declared():
+    fn = c_sdk.c_status_fail
+    try:
+        fn.__defaults__ = None  # cfunname is then required, unlike the declaration
+        with pytest.raises(c_sdk_api.ApiMismatch, match=r"^c_status_fail binds "):
+            c_sdk_api.load()
+    finally:
+        fn.__defaults__ = ("",)
+    c_sdk.c_status_ok = c_sdk.adapt_to_python3(c_sdk.c_status_ok)
+    with pytest.raises(c_sdk_api.ApiMismatch, match=r"^c_status_ok binds \[\('args', None\)"):
+        c_sdk_api.load()
+
+
 # --- the interpreter check --------------------------------------------------
 
 

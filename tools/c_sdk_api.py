@@ -7,13 +7,16 @@ classes) is read by introspection. ``gen_stubs.py`` and ``gen_reference.py``
 turn this into the type stubs and the reference documentation, so both
 follow the compiled tables and never a copy of them.
 
-What the module cannot say about itself (the helpers' parameters and the
+What the module cannot say about itself (the types of the helpers' and the
 record members' parameters) is declared here once; ``load`` refuses a module
-whose helpers or record members differ from these declarations, so that a
-change in the module cannot go unnoticed by the generated files.
+whose helpers or record members differ from these declarations (their
+parameter names and defaults, as ``inspect.signature`` reads them from the
+module), so that a change in the module cannot go unnoticed by the generated
+files.
 """
 
 import importlib
+import inspect
 import os
 import sys
 from dataclasses import dataclass, field
@@ -148,6 +151,14 @@ def _callable(name: str, obj: Any) -> Callable_:
                      bool(core["adapted"]), obj.__doc__)
 
 
+def _check_signature(name: str, obj: Any, declared) -> None:
+    """``declared``: (name, default text or None) per parameter, as the module should bind them."""
+    found = [(p.name, None if p.default is p.empty else repr(p.default))
+             for p in inspect.signature(obj).parameters.values()]
+    if found != list(declared):
+        raise ApiMismatch(f"{name} binds {found}, declared {list(declared)}")
+
+
 def _record(name: str, cls: type) -> Record:
     methods, fields = [], []
     for key, value in vars(cls).items():
@@ -156,6 +167,8 @@ def _record(name: str, cls: type) -> Record:
         if isinstance(value, property):
             fields.append((key, value.fset is not None))
         elif key in RECORD_METHODS:
+            params = RECORD_METHODS[key][0]
+            _check_signature(f"{name}.{key}", value, [("self", None)] + [(p, None) for p, _ in params])
             methods.append(key)
         else:
             raise ApiMismatch(f"{name}.{key} is neither a field nor a known record method")
@@ -179,6 +192,7 @@ def load(module_dir: Optional[str] = None) -> Api:
         elif is_function and value.__core__ is None:
             if name not in HELPERS:
                 raise ApiMismatch(f"{name} is a helper without a declared signature")
+            _check_signature(name, value, [(p, d) for p, _, d in HELPERS[name][0]])
             api.helpers.append(Callable_(name, "helper", (), doc=value.__doc__))
         elif is_function:
             entry = _callable(name, value)

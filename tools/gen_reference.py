@@ -11,6 +11,7 @@ while the reference is written, so they are the module's own texts.
 import argparse
 import difflib
 import os
+import pydoc
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -159,6 +160,45 @@ def _section(title, *blocks):
     return "\n\n".join([title, *("\n".join(b) if isinstance(b, list) else b for b in blocks)])
 
 
+# What help(c_sdk) shows for a few callables of each kind, and the head of a
+# record class's page.
+HELP_EXAMPLES = ("c_status_fail", "py_qvi_history_ticks_pb", "py_qvi_place_order", "qvi_strerror")
+HELP_CLASS = "TickLikeDict2"
+
+
+def _help_excerpt(module):
+    lines = [">>> help(c_sdk)  # excerpt", "FUNCTIONS"]
+    for name in HELP_EXAMPLES:
+        doc = pydoc.plaintext.document(getattr(module, name), name).rstrip("\n")
+        lines += ["    " + line if line.strip() else "" for line in doc.splitlines()] + [""]
+    lines.append(f">>> help(c_sdk.{HELP_CLASS})  # excerpt")
+    page = pydoc.plain(pydoc.render_doc(getattr(module, HELP_CLASS))).splitlines()
+    start = next(i for i, line in enumerate(page) if line.startswith("class "))
+    lines += [line.rstrip() for line in page[start:start + 12]]
+    return lines
+
+
+def _introspection(module):
+    return _section(
+        "## Introspection",
+        "`inspect.signature`, `help()`, IDEs and `mypy.stubtest` read the parameters of every callable: "
+        "the ones it binds, in order, all positional-or-keyword, with `cfunname=''` the only default. "
+        "A function bound through `adapt_to_python3` is the adapter's `wrapper` and shows "
+        "`(*args, **kwargs)`, the way it binds (the stubs give the wrapped function's parameters). The "
+        "record classes show `(data)`, their methods and property accessors `(self, ...)`, and bound "
+        "methods leave out `self`.",
+        ["```text"] + _help_excerpt(module) + ["```"],
+        "Every function bound in the module, and every member of the record classes, pickles as a "
+        "reference to where the module holds it (as a Python function does, for every protocol from 2) "
+        "and unpickles as the very same object, in another process too; `copy.copy` and "
+        "`copy.deepcopy` give the object itself. A function that `adapt_to_python3` makes and that is "
+        "bound nowhere fails to pickle with `pickle.PicklingError`. The attributes `functools.wraps` "
+        "copies are there (`__annotations__` is a dict, settable), `__globals__` is the module's "
+        "namespace and `__kwdefaults__` is `None`. Record instances do not pickle: the names a pickler "
+        "looks up on them read the wrapped mapping.",
+    )
+
+
 def render(api):
     module = api.module
     out = []
@@ -171,7 +211,8 @@ def render(api):
         f"adapter), {len(api.direct)} core functions exposed under their own C names, "
         f"{len(api.helpers)} helpers, {len(api.records)} record classes and {len(api.constants)} constants. "
         "Type stubs with the same signatures are installed with the module (`c_sdk-stubs`).",
-        "Contents: [describing a callable](#describing-a-callable) · [parameter kinds](#parameter-kinds) · "
+        "Contents: [describing a callable](#describing-a-callable) · [introspection](#introspection) · "
+        "[parameter kinds](#parameter-kinds) · "
         "[results](#results) · [shapes](#shapes) · [argument errors](#argument-errors) · "
         "[events](#events) · [wrappers](#wrappers) · [direct callables](#direct-callables) · "
         "[helpers](#helpers) · [record classes](#record-classes) · [constants](#constants)",
@@ -186,6 +227,7 @@ def render(api):
         "`adapt_to_python3` and so also accepts `str`. The helpers and the record classes' members give "
         "`None`.",
     ))
+    out.append(_introspection(module))
     kinds = ["| kind | Python values accepted | what the core receives |", "|---|---|---|"]
     kinds += [f"| {k} | {a} | {c} |" for k, (a, c) in KIND_TEXT.items()]
     out.append(_section(

@@ -69,19 +69,23 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, std::size_t nargsf
     return result;
 }
 
+// No parameter list: the wrapper takes (*args, **kwargs).
 constexpr Definition wrapper_def{"wrapper", wrapper_call, nullptr, "adapt_to_python3.<locals>.wrapper"};
 
+using FuncParams = Py<"func">;
+
 PyObject* adapt_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    using P = Py<"func">;
-    PyObject* slots[P::count];
-    PyObject* const* a = bind(self, args, nargsf, kwnames, P::params, slots);
+    PyObject* slots[FuncParams::count];
+    PyObject* const* a = bind(self, args, nargsf, kwnames, FuncParams::params, slots);
     if (a == nullptr) return nullptr;
     return make_function(wrapper_def, as_function(self)->globals, a[0]);
 }
 
 } // namespace
 
-const Definition adapt_to_python3_def{"adapt_to_python3", adapt_call,
-                                      "\n     同时提供对 Python 3 和 Python 2 的支持\n     "};
+const Definition adapt_to_python3_def{.name = "adapt_to_python3",
+                                      .call = adapt_call,
+                                      .doc = "\n     同时提供对 Python 3 和 Python 2 的支持\n     ",
+                                      .params = &FuncParams::params};
 
 } // namespace c_sdk

@@ -9,6 +9,8 @@
 
 namespace c_sdk {
 
+struct Params; // module/binding.hpp
+
 // What a callable over a core function passes on, for tools and docs: its
 // parameters with their kinds, the shape of the call, its result kind and the
 // core function it calls. Exposed read-only as `__core__`.
@@ -28,13 +30,17 @@ struct Call {
 };
 
 // What is fixed about a callable at build time. `name` is also the name that
-// argument errors report, whatever `__name__` is later set to.
+// argument errors report, whatever `__name__` is later set to. The parameters
+// that tools see (`__text_signature__`) are those the entry point binds:
+// `params` where given, else those of `meta`; with neither, the callable takes
+// `(*args, **kwargs)`.
 struct Definition {
     const char* name = nullptr;
     vectorcallfunc call = nullptr;
     const char* doc = nullptr;      // nullptr: `__doc__` is None
     const char* qualname = nullptr; // nullptr: same as `name`
     const CallMeta* meta = nullptr; // null for the helpers and record members
+    const Params* params = nullptr; // the helpers' and record members' parameter lists
 };
 
 struct Function {
@@ -47,6 +53,10 @@ struct Function {
     PyObject* doc;
     PyObject* module;
     PyObject* defaults;
+    PyObject* annotations; // made on first use, as a Python function's
+#if PY_VERSION_HEX >= 0x030E0000
+    PyObject* annotate; // what makes `annotations` when asked, from 3.14 on; else null
+#endif
     PyObject* dict;
     PyObject* weakrefs;
 };

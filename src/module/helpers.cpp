@@ -11,11 +11,13 @@ namespace {
 
 PyObject* globals_of(PyObject* self) { return as_function(self)->globals; }
 
+using NoParams = Py<>;
+using StatusParams = Py<"status">;
+
 // platform.uname()[0].lower() == expected
 PyObject* system_is(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                     const char* expected) {
-    using P = Py<>;
-    if (bind(self, args, nargsf, kwnames, P::params, nullptr) == nullptr) return nullptr;
+    if (bind(self, args, nargsf, kwnames, NoParams::params, nullptr) == nullptr) return nullptr;
     PyObject* platform = lookup_global(globals_of(self), names.platform);
     if (platform == nullptr) return nullptr;
     Ref uname(PyObject_CallMethod(platform, "uname", nullptr));
@@ -44,9 +46,8 @@ PyObject* compare_with_success(PyObject* self, PyObject* status, int op) {
 }
 
 PyObject* c_status_ok_call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    using P = Py<"status">;
-    PyObject* slots[P::count];
-    PyObject* const* a = bind(self, args, nargsf, kwnames, P::params, slots);
+    PyObject* slots[StatusParams::count];
+    PyObject* const* a = bind(self, args, nargsf, kwnames, StatusParams::params, slots);
     if (a == nullptr) return nullptr;
     return compare_with_success(self, a[0], Py_EQ);
 }
@@ -105,10 +106,15 @@ PyObject* c_status_fail_call(PyObject* self, PyObject* const* args, std::size_t 
 
 } // namespace
 
-const Definition is_windows_def{"is_windows", is_windows_call};
-const Definition is_linux_def{"is_linux", is_linux_call};
-const Definition c_status_ok_def{"c_status_ok", c_status_ok_call, "\n    c api 调用返回值status是否ok\n    "};
-const Definition c_status_fail_def{"c_status_fail", c_status_fail_call,
-                                   "\n    c api 调用返回值status是否fail\n    "};
+const Definition is_windows_def{.name = "is_windows", .call = is_windows_call, .params = &NoParams::params};
+const Definition is_linux_def{.name = "is_linux", .call = is_linux_call, .params = &NoParams::params};
+const Definition c_status_ok_def{.name = "c_status_ok",
+                                 .call = c_status_ok_call,
+                                 .doc = "\n    c api 调用返回值status是否ok\n    ",
+                                 .params = &StatusParams::params};
+const Definition c_status_fail_def{.name = "c_status_fail",
+                                   .call = c_status_fail_call,
+                                   .doc = "\n    c api 调用返回值status是否fail\n    ",
+                                   .params = &status_fail_params};
 
 } // namespace c_sdk

@@ -130,6 +130,9 @@ int store_data(PyObject* fn, const Record& r, PyObject* self, PyObject* value) {
 using Self = Py<"self">;
 using SelfItem = Py<"self", "item">;
 using SelfItemValue = Py<"self", "item", "value">;
+using SelfData = Py<"self", "data">;
+using SelfKey = Py<"self", "key">;
+using SelfValue = Py<"self", "value">;
 
 template <class P>
 struct Call {
@@ -143,7 +146,7 @@ struct Call {
 };
 
 PyObject* init_call(PyObject* fn, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    Call<Py<"self", "data">> c(fn, args, nargsf, kwnames);
+    Call<SelfData> c(fn, args, nargsf, kwnames);
     if (c.args == nullptr) return nullptr;
     if (PyObject_SetAttr(c.args[0], names.data, c.args[1]) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -167,7 +170,7 @@ PyObject* setitem_call(PyObject* fn, PyObject* const* args, std::size_t nargsf, 
 }
 
 PyObject* contains_call(PyObject* fn, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    Call<Py<"self", "key">> c(fn, args, nargsf, kwnames);
+    Call<SelfKey> c(fn, args, nargsf, kwnames);
     if (c.args == nullptr) return nullptr;
     Ref data(mapping_of(*member_of(fn).record, c.args[0]));
     if (!data) return nullptr;
@@ -217,7 +220,7 @@ PyObject* field_get(PyObject* fn, PyObject* const* args, std::size_t nargsf, PyO
 }
 
 PyObject* field_set(PyObject* fn, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    Call<Py<"self", "value">> c(fn, args, nargsf, kwnames);
+    Call<SelfValue> c(fn, args, nargsf, kwnames);
     if (c.args == nullptr) return nullptr;
     const Member& m = member_of(fn);
     Ref data(mapping_of(*m.record, c.args[0]));
@@ -228,20 +231,21 @@ PyObject* field_set(PyObject* fn, PyObject* const* args, std::size_t nargsf, PyO
 struct MethodEntry {
     const char* name;
     vectorcallfunc call;
+    const Params* params; // what `call` binds
 };
 
 MethodEntry entry_of(Method m) {
     switch (m) {
-    case Method::init: return {"__init__", init_call};
-    case Method::getitem: return {"__getitem__", get_call};
-    case Method::setitem: return {"__setitem__", setitem_call};
-    case Method::contains: return {"__contains__", contains_call};
-    case Method::getattr: return {"__getattr__", get_call};
-    case Method::setattr: return {"__setattr__", setattr_call};
-    case Method::str: return {"__str__", str_call};
-    case Method::repr: return {"__repr__", repr_call};
+    case Method::init: return {"__init__", init_call, &SelfData::params};
+    case Method::getitem: return {"__getitem__", get_call, &SelfItem::params};
+    case Method::setitem: return {"__setitem__", setitem_call, &SelfItemValue::params};
+    case Method::contains: return {"__contains__", contains_call, &SelfKey::params};
+    case Method::getattr: return {"__getattr__", get_call, &SelfItem::params};
+    case Method::setattr: return {"__setattr__", setattr_call, &SelfItemValue::params};
+    case Method::str: return {"__str__", str_call, &Self::params};
+    case Method::repr: return {"__repr__", repr_call, &Self::params};
     }
-    return {nullptr, nullptr};
+    return {nullptr, nullptr, nullptr};
 }
 
 PyObject* not_iterable(PyObject* self) {
@@ -262,10 +266,11 @@ int prepare() {
         intern(interned.str, "__str__") < 0 || intern(interned.repr, "__repr__") < 0)
         return -1;
     Member* next = members;
-    auto add = [&next](const Record& r, const char* name, vectorcallfunc call, PyObject* key) {
+    auto add = [&next](const Record& r, const char* name, vectorcallfunc call, const Params* params,
+                       PyObject* key) {
         Member& m = *next++;
         std::snprintf(m.qualname, sizeof m.qualname, "%s.%s", r.shape->name, name);
-        m.def = Definition{name, call, nullptr, m.qualname};
+        m.def = Definition{.name = name, .call = call, .qualname = m.qualname, .params = params};
         m.record = &r;
         m.key = key;
     };
@@ -276,13 +281,13 @@ int prepare() {
         if (intern(r.name, r.shape->name) < 0) return -1;
         for (Method method : r.shape->methods) {
             MethodEntry e = entry_of(method);
-            add(r, e.name, e.call, nullptr);
+            add(r, e.name, e.call, e.params, nullptr);
         }
         for (const char* field : r.shape->fields) {
             PyObject* key = PyUnicode_InternFromString(field);
             if (key == nullptr) return -1;
-            add(r, field, field_get, key);
-            if (r.shape->setters) add(r, field, field_set, key);
+            add(r, field, field_get, &Self::params, key);
+            if (r.shape->setters) add(r, field, field_set, &SelfValue::params, key);
         }
     }
     prepared = true;
