@@ -61,8 +61,14 @@ PyObject* get_annotations(PyObject* o, void*) {
             Ref made(PyObject_CallOneArg(f->annotate, one.get()));
             if (!made) return nullptr;
             if (!PyDict_Check(made.get())) {
+                // In the words a Python function uses on the same interpreter.
+#if PY_VERSION_HEX >= 0x030F0000
+                PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %.100s",
+                             Py_TYPE(made.get())->tp_name);
+#else
                 PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
                              Py_TYPE(made.get())->tp_name);
+#endif
                 return nullptr;
             }
             f->annotations = made.release();
