@@ -1,0 +1,531 @@
+"""Reader of the session files that the recording core shim writes.
+
+    python -m qvcore_session show FILE     # the timeline, one line per call or event
+    python -m qvcore_session stats FILE    # latency and failures per core function, rate per event type
+    python -m qvcore_session shim          # the path of qvcore_recorder.so, for LD_PRELOAD
+
+Recording: preload the shim and name the file, e.g.::
+
+    LD_PRELOAD=$(python -m qvcore_session shim) C_SDK_RECORD=1 \\
+        C_SDK_RECORD_FILE=session.qvs python strategy.py
+
+Both commands stream: the file is read frame by frame through a memory map
+and never held in memory as a whole. A file whose writer died ends with a
+torn frame at most; reading stops before it and says so on stderr.
+
+From Python, ``Session(path)`` gives the header and iterates ``Frame``
+objects (see their attributes); ``Core.replay(path)`` in qvcore_standin
+replays a file against the stand-in core.
+"""
+
+import mmap
+import os
+import struct
+import sys
+import time
+import zlib
+from typing import Iterator, List, Optional, Tuple
+
+__all__ = ["Frame", "Session", "SessionError", "shim_path", "main"]
+
+MAGIC = b"\x89QVSESS\n"
+VERSION = 1
+
+CALL, CALL_OPEN, CALL_CLOSE, EVENT, EVENT_OPEN, EVENT_CLOSE = 1, 2, 3, 4, 5, 6
+KIND_NAMES = {CALL: "call", CALL_OPEN: "call-open", CALL_CLOSE: "call-close", EVENT: "event",
+              EVENT_OPEN: "event-open", EVENT_CLOSE: "event-close"}
+A_INT, A_DOUBLE, A_BOOL, A_TEXT, A_NULL, A_REDACTED, A_BUFFER, A_OUT, A_FN = range(1, 10)
+R_VOID, R_INT, R_DOUBLE, R_TEXT, R_NULL, R_REDACTED = 0, 1, 2, 4, 5, 6
+O_NONE, O_RESPONSE, O_TEXT = 0, 1, 2
+
+_HEAD = struct.Struct("<8sHHIqqIH")
+_PREFIX = struct.Struct("<II")
+_FIXED = struct.Struct("<BBHIqq")
+_U8 = struct.Struct("<B")
+_U32 = struct.Struct("<I")
+_I32 = struct.Struct("<i")
+_I64 = struct.Struct("<q")
+_F64 = struct.Struct("<d")
+_BUF = struct.Struct("<iB")
+_RES = struct.Struct("<Bi")
+_EVT = struct.Struct("<iB")
+
+
+class SessionError(Exception):
+    """The file is not a session file, or one this reader cannot read."""
+
+
+class Redacted:
+    """A secret text: only its length was recorded."""
+
+    __slots__ = ("length", "text")
+
+    def __init__(self, length: int, text: bytes):
+        self.length, self.text = length, text
+
+    def __eq__(self, other):
+        return isinstance(other, Redacted) and other.length == self.length
+
+    def __repr__(self):
+        return self.text.decode()
+
+
+class Buffer:
+    """A request (void* req, int req_len): its length and bytes (None when unreadable)."""
+
+    __slots__ = ("length", "data")
+
+    def __init__(self, length: int, data: Optional[bytes]):
+        self.length, self.data = length, data
+
+    def __eq__(self, other):
+        return isinstance(other, Buffer) and (other.length, other.data) == (self.length, self.data)
+
+    def __repr__(self):
+        return f"Buffer({self.length}, {self.data!r})"
+
+
+class Pointer:
+    """An out-parameter or a function pointer: whether it was null."""
+
+    __slots__ = ("kind", "null")
+
+    def __init__(self, kind: str, null: bool):
+        self.kind, self.null = kind, null
+
+    def __eq__(self, other):
+        return isinstance(other, Pointer) and (other.kind, other.null) == (self.kind, self.null)
+
+    def __repr__(self):
+        return f"{self.kind}:NULL" if self.null else f"{self.kind}"
+
+
+class Response:
+    """The response a successful call wrote: its pointer's nullness, res_len and bytes."""
+
+    __slots__ = ("null", "length", "data")
+
+    def __init__(self, null: bool, length: int, data: Optional[bytes]):
+        self.null, self.length, self.data = null, length, data
+
+    def __eq__(self, other):
+        return isinstance(other, Response) and (other.null, other.length, other.data) == (
+            self.null, self.length, self.data)
+
+    def __repr__(self):
+        return f"Response({self.null}, {self.length}, {self.data!r})"
+
+
+class Frame:
+    """One frame: ``kind`` (``CALL`` ... ``EVENT_CLOSE``), ``fn`` (the core
+    function's name, calls only), ``thread``, ``start_ns`` (monotonic),
+    ``duration_ns`` (-1 for OPEN frames), and as the kind has them ``args``
+    (a tuple in C order), ``result`` (int, float, bytes, ``Redacted`` or
+    None), ``output`` (``Response``, bytes/None for a written text, or
+    None when nothing was read), ``msg`` and ``payload`` (bytes; None for a
+    null data pointer) and ``data_len``. ``index`` counts frames from 0 and
+    ``offset`` is the frame's byte position in the file."""
+
+    __slots__ = ("index", "offset", "kind", "fn", "thread", "start_ns", "duration_ns", "args", "result",
+                 "has_result", "output", "msg", "payload", "data_len")
+
+    def __repr__(self):
+        fields = ", ".join(f"{k}={getattr(self, k)!r}" for k in self.__slots__ if hasattr(self, k))
+        return f"Frame({fields})"
+
+
+class Header:
+    __slots__ = ("version", "wall_ns", "mono_ns", "pid", "functions", "core_path", "size")
+
+
+def _text(mv, p):
+    (n,) = _U32.unpack_from(mv, p)
+    p += 4
+    return bytes(mv[p:p + n]), p + n + 1
+
+
+def _args(mv, p, out):
+    n = mv[p]
+    p += 1
+    for _ in range(n):
+        tag = mv[p]
+        p += 1
+        if tag == A_INT or tag == A_DOUBLE:
+            out.append((_I64 if tag == A_INT else _F64).unpack_from(mv, p)[0])
+            p += 8
+        elif tag == A_BUFFER:
+            length, readable = _BUF.unpack_from(mv, p)
+            p += 5
+            if readable:
+                out.append(Buffer(length, bytes(mv[p:p + length])))
+                p += length
+            else:
+                out.append(Buffer(length, None))
+        elif tag == A_TEXT:
+            t, p = _text(mv, p)
+            out.append(t)
+        elif tag == A_OUT or tag == A_FN:
+            out.append(Pointer("out" if tag == A_OUT else "fn", mv[p] == 0))
+            p += 1
+        elif tag == A_BOOL:
+            out.append(bool(mv[p]))
+            p += 1
+        elif tag == A_NULL:
+            out.append(None)
+        elif tag == A_REDACTED:
+            (orig,) = _U32.unpack_from(mv, p)
+            t, p = _text(mv, p + 4)
+            out.append(Redacted(orig, t))
+        else:
+            raise SessionError(f"unknown argument tag {tag}")
+    return p
+
+
+def _result(mv, p, fr):
+    tag = mv[p]
+    p += 1
+    if tag == R_INT:
+        fr.result = _I64.unpack_from(mv, p)[0]
+        p += 8
+    elif tag == R_DOUBLE:
+        fr.result = _F64.unpack_from(mv, p)[0]
+        p += 8
+    elif tag == R_TEXT:
+        fr.result, p = _text(mv, p)
+    elif tag == R_REDACTED:
+        (orig,) = _U32.unpack_from(mv, p)
+        t, p = _text(mv, p + 4)
+        fr.result = Redacted(orig, t)
+    else:
+        fr.result = None
+    fr.has_result = tag != R_VOID
+    out = mv[p]
+    p += 1
+    if out == O_RESPONSE:
+        null, length = _RES.unpack_from(mv, p)
+        p += 5
+        data = None
+        if not null and length > 0:
+            data = bytes(mv[p:p + length])
+            p += length
+        fr.output = Response(bool(null), length, data)
+    elif out == O_TEXT:
+        tag = mv[p]
+        p += 1
+        fr.output = None
+        if tag == A_TEXT:
+            fr.output, p = _text(mv, p)
+        fr.has_result = True
+    else:
+        fr.output = None
+    return p
+
+
+class Session:
+    """A session file, read as a stream: ``header`` at once, frames by iterating.
+
+    After the iteration, ``torn`` is None or (byte offset, why) for a last
+    frame that is incomplete or damaged (reading stops there), and
+    ``frame_count`` the number of complete frames read."""
+
+    def __init__(self, path):
+        self.path = os.fspath(path)
+        self.torn: Optional[Tuple[int, str]] = None
+        self.frame_count = 0
+        with open(self.path, "rb") as f:
+            head = f.read(_HEAD.size)
+            if len(head) < _HEAD.size or head[:8] != MAGIC:
+                raise SessionError(f"{self.path} is not a session file")
+            magic, version, _flags, size, wall, mono, pid, count = _HEAD.unpack(head)
+            if version != VERSION:
+                raise SessionError(f"{self.path} is a session file of version {version}; this reader reads {VERSION}")
+            rest = f.read(size - _HEAD.size)
+            if len(rest) < size - _HEAD.size:
+                raise SessionError(f"{self.path}: the header is incomplete")
+        h = Header()
+        h.version, h.wall_ns, h.mono_ns, h.pid, h.size = version, wall, mono, pid, size
+        names, p = [], 0
+        for _ in range(count):
+            n = rest[p]
+            names.append(rest[p + 1:p + 1 + n].decode())
+            p += 1 + n
+        (n,) = struct.unpack_from("<H", rest, p)
+        h.core_path = rest[p + 2:p + 2 + n].decode(errors="replace")
+        h.functions = names
+        self.header = h
+
+    def __iter__(self) -> Iterator[Frame]:
+        return self.frames()
+
+    def frames(self, decode: bool = True) -> Iterator[Frame]:
+        """The frames in file order; with decode=False only the fixed part
+        (kind, fn, thread, start_ns, duration_ns) and, for calls, the result."""
+        self.torn, self.frame_count = None, 0
+        with open(self.path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            if size <= self.header.size:
+                return
+            with mmap.mmap(f.fileno(), size, access=mmap.ACCESS_READ) as mm:
+                mv = memoryview(mm)
+                try:
+                    yield from self._walk(mv, size, decode)
+                finally:
+                    mv.release()
+
+    def _walk(self, mv, size, decode):
+        names = self.header.functions
+        p, index = self.header.size, 0
+        prefix, fixed, crc32 = _PREFIX.unpack_from, _FIXED.unpack_from, zlib.crc32
+        while p < size:
+            if p + 8 > size:
+                self.torn = (p, "the file ends inside a frame's length")
+                return
+            length, crc = prefix(mv, p)
+            body = p + 8
+            end = body + length
+            if end > size:
+                self.torn = (p, f"the file ends inside a frame of {length} bytes")
+                return
+            if length < 24 or crc32(mv[body:end]) != crc:
+                self.torn = (p, "a frame fails its checksum")
+                return
+            fr = Frame()
+            fr.index, fr.offset = index, p
+            kind, _, fn, fr.thread, fr.start_ns, fr.duration_ns = fixed(mv, body)
+            fr.kind = kind
+            q = body + 24
+            try:
+                if kind == CALL or kind == CALL_OPEN or kind == CALL_CLOSE:
+                    fr.fn = names[fn] if fn < len(names) else f"#{fn}"
+                    args = []
+                    if kind != CALL_CLOSE:
+                        q = _args(mv, q, args)
+                    fr.args = tuple(args)
+                    if kind != CALL_OPEN:
+                        q = _result(mv, q, fr)
+                    else:
+                        fr.result, fr.output, fr.has_result = None, None, False
+                elif kind == EVENT or kind == EVENT_OPEN:
+                    fr.fn = None
+                    fr.msg, q = _text(mv, q)
+                    fr.data_len, null = _EVT.unpack_from(mv, q)
+                    q += 5
+                    n = fr.data_len if not null and fr.data_len > 0 else 0
+                    fr.payload = None if null else bytes(mv[q:q + n])
+                elif kind == EVENT_CLOSE:
+                    fr.fn = None
+                else:
+                    raise SessionError(f"unknown frame kind {kind}")
+            except (IndexError, struct.error) as e:
+                raise SessionError(f"{self.path}: frame {index} at byte {p} is malformed ({e})") from None
+            self.frame_count = index + 1
+            yield fr
+            index += 1
+            p = end
+
+
+# ---- show -----------------------------------------------------------------------
+
+
+def _short(b: bytes, limit=40):
+    if len(b) <= limit:
+        return repr(b)
+    return repr(b[:limit])[:-1] + "...'"
+
+
+def _msg(m: bytes):
+    return repr(m.decode("utf-8", "backslashreplace"))
+
+
+def _arg_text(a):
+    if isinstance(a, bytes):
+        return _short(a)
+    if isinstance(a, Buffer):
+        return f"{a.length} B" if a.data is None else f"{_short(a.data)} ({a.length} B)"
+    if a is None:
+        return "NULL"
+    return repr(a)
+
+
+def _result_text(fr):
+    if not fr.has_result:
+        return ""
+    r = fr.result
+    if isinstance(r, bytes):
+        text = f"-> {_short(r)}"
+    elif isinstance(r, int):
+        text = f"status {r}" if fr.fn not in ("qvi_now",) else f"-> {r}"
+    elif r is None and fr.output is None:
+        text = "-> NULL"
+    else:
+        text = f"-> {r!r}" if r is not None else ""
+    out = fr.output
+    if isinstance(out, Response):
+        text += f"  res {out.length} B" + (" NULL" if out.null else "")
+    elif isinstance(out, bytes):
+        text += f"  -> {_short(out)}"
+    return text
+
+
+def _duration(ns):
+    if ns < 10_000:
+        return f"{ns} ns"
+    if ns < 10_000_000:
+        return f"{ns / 1000:.1f} us"
+    if ns < 10_000_000_000:
+        return f"{ns / 1e6:.1f} ms"
+    return f"{ns / 1e9:.1f} s"
+
+
+def show(path, out=sys.stdout):
+    s = Session(path)
+    h = s.header
+    started = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(h.wall_ns // 1_000_000_000))
+    out.write(f"# session of pid {h.pid}, started {started} UTC, core {h.core_path or '?'}\n")
+    base_wall, base_mono = h.wall_ns, h.mono_ns
+    depth = {}
+    write = out.write
+    day = 86_400_000_000_000
+    for fr in s:
+        kind = fr.kind
+        at = fr.start_ns + fr.duration_ns if kind == CALL_CLOSE or kind == EVENT_CLOSE else fr.start_ns
+        t = (base_wall + at - base_mono) % day
+        stamp = "%02d:%02d:%02d.%06d" % (t // 3_600_000_000_000, t // 60_000_000_000 % 60,
+                                         t // 1_000_000_000 % 60, t // 1000 % 1_000_000)
+        d = depth.get(fr.thread, 0)
+        if kind == CALL_CLOSE or kind == EVENT_CLOSE:
+            d -= 1
+            depth[fr.thread] = d
+        pad = "  " * d
+        if kind == CALL or kind == CALL_OPEN:
+            line = f"{fr.fn}({', '.join(map(_arg_text, fr.args))})"
+            if kind == CALL:
+                line += f"  {_result_text(fr)}  {_duration(fr.duration_ns)}"
+            else:
+                line += "  ..."
+        elif kind == CALL_CLOSE:
+            line = f"end {fr.fn}  {_result_text(fr)}  {_duration(fr.duration_ns)}"
+        elif kind == EVENT or kind == EVENT_OPEN:
+            payload = "NULL" if fr.payload is None else f"{fr.data_len} B"
+            line = f"event {_msg(fr.msg)} {payload}"
+            line += f"  {_duration(fr.duration_ns)}" if kind == EVENT else "  ..."
+        else:
+            line = f"end event  {_duration(fr.duration_ns)}"
+        if kind == CALL_OPEN or kind == EVENT_OPEN:
+            depth[fr.thread] = d + 1
+        write(f"{stamp} {fr.thread:>7} {pad}{line}\n")
+    _report_torn(s)
+
+
+def _report_torn(s):
+    if s.torn is not None:
+        print(f"qvcore_session: {s.path}: stopped at byte {s.torn[0]} after {s.frame_count} frames: "
+              f"{s.torn[1]} (a torn last frame)", file=sys.stderr)
+
+
+# ---- stats ------------------------------------------------------------------------
+
+
+class _Latency:
+    """Count, failures and a log-scale histogram (buckets 1/64 wide, so a
+    percentile is exact to within 1.6%) of one function's durations."""
+
+    __slots__ = ("count", "failures", "buckets", "max")
+
+    def __init__(self):
+        self.count, self.failures, self.buckets, self.max = 0, {}, {}, 0
+
+    def add(self, ns):
+        self.count += 1
+        if ns > self.max:
+            self.max = ns
+        if ns < 128:
+            b = ns if ns > 0 else 0
+        else:
+            e = ns.bit_length() - 7
+            b = (e << 6) + (ns >> e)
+        bk = self.buckets
+        bk[b] = bk.get(b, 0) + 1
+
+    def percentile(self, q):
+        rank = max(1, -(-self.count * q // 100))
+        seen = 0
+        for b in sorted(self.buckets):
+            seen += self.buckets[b]
+            if seen >= rank:
+                if b < 128:
+                    return b
+                e = (b >> 6) - 1
+                return min(self.max, ((b & 63) + 64 + 1 << e) - 1) if e >= 0 else b
+        return self.max
+
+
+def stats(path, out=sys.stdout):
+    s = Session(path)
+    calls = {}
+    events = {}
+    first = last = None
+    for fr in s.frames():
+        kind = fr.kind
+        if kind == CALL or kind == CALL_CLOSE:
+            lat = calls.get(fr.fn)
+            if lat is None:
+                lat = calls[fr.fn] = _Latency()
+            lat.add(fr.duration_ns)
+            r = fr.result
+            if type(r) is int and r != 0 and fr.fn not in _NOT_STATUS:
+                lat.failures[r] = lat.failures.get(r, 0) + 1
+        elif kind == EVENT or kind == EVENT_OPEN:
+            events[fr.msg] = events.get(fr.msg, 0) + 1
+            if first is None:
+                first = fr.start_ns
+            last = fr.start_ns
+    out.write(f"{'core function':<44} {'calls':>9} {'p50':>10} {'p99':>10} {'max':>10}  failures\n")
+    for fn in sorted(calls, key=lambda k: (-calls[k].count, k)):
+        lat = calls[fn]
+        fails = ", ".join(f"{n} x status {st}" for st, n in sorted(lat.failures.items(), key=lambda i: -i[1]))
+        out.write(f"{fn:<44} {lat.count:>9} {_duration(lat.percentile(50)):>10} {_duration(lat.percentile(99)):>10} "
+                  f"{_duration(lat.max):>10}  {fails or '-'}\n")
+    span = (last - first) / 1e9 if first is not None and last > first else 0.0
+    out.write(f"\n{'event type':<44} {'events':>9} {'per second':>12}\n")
+    for msg in sorted(events, key=lambda k: (-events[k], k)):
+        rate = f"{events[msg] / span:.1f}" if span > 0 else "-"
+        out.write(f"{_msg(msg):<44} {events[msg]:>9} {rate:>12}\n")
+    _report_torn(s)
+
+
+# Functions whose int result is a value, not a status.
+_NOT_STATUS = {"qvi_now", "qvi_get_stop_error_code"}
+
+
+def shim_path() -> str:
+    """The recording shim installed next to this module."""
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "qvcore_recorder.so")
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    import argparse
+
+    ap = argparse.ArgumentParser(prog="python -m qvcore_session", description=__doc__.splitlines()[0])
+    sub = ap.add_subparsers(dest="command", required=True)
+    for name, text in (("show", "the timeline, one line per call or event"),
+                       ("stats", "per core function count, failures and latency; per event type count and rate")):
+        sp = sub.add_parser(name, help=text)
+        sp.add_argument("file")
+    sub.add_parser("shim", help="print the path of the recording shim")
+    args = ap.parse_args(argv)
+    if args.command == "shim":
+        print(shim_path())
+        return 0
+    try:
+        (show if args.command == "show" else stats)(args.file)
+    except (OSError, SessionError) as e:
+        print(f"qvcore_session: {e}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        return 0
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
