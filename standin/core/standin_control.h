@@ -75,6 +75,26 @@ int standin_queued(void);
 int standin_deliver_from_thread(void);
 unsigned long long standin_callback_address(void);
 
+/* Replay of a session file written by the recording shim. While it is on,
+ * every core function answers from the file, in recorded order, and the
+ * recorded events are delivered where they happened; programmed replies and
+ * queued events are left alone. A call that the recording does not have at
+ * that point stops the replay: it and every later call get
+ * STANDIN_REPLAY_DIVERGED (texts "<replay diverged>"), a running qvi_run
+ * returns, and standin_replay_divergence tells where and what. */
+#define STANDIN_REPLAY_DIVERGED (-1000)
+/* STANDIN_OK, or STANDIN_BAD_ARGUMENT with standin_replay_error() telling why.
+ * paced: wait until each call and event is as far from the start as recorded. */
+int standin_replay_start(const char* path, int paced);
+/* Delivers the events recorded after the last call, checks that the whole
+ * recording was used and ends the replay: 0 when it matched, 1 when it diverged. */
+int standin_replay_finish(void);
+int standin_replay_active(void);
+/* part 0: the position, 1: what was recorded there, 2: what came; null before a divergence. */
+const char* standin_replay_divergence(int part);
+const char* standin_replay_error(void);
+long long standin_replay_frames(void); /* frames used so far */
+
 #ifdef __cplusplus
 }
 #endif
