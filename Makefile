@@ -20,6 +20,7 @@ help:
 	@echo "make test      install into $(VENV) and run the tests"
 	@echo "make dev       incremental build into $(DEV_DIR) (no install)"
 	@echo "make dev-test  run the tests against $(DEV_DIR) (ARGS=... passes pytest arguments)"
+	@echo "make record-demo  record the demo strategy's session through the recording shim, show it, replay it"
 	@echo "make bench     benchmark c_sdk against hand-written C and Cython/nanobind/pybind11/ctypes (ARGS=... passes bench/run.py arguments)"
 	@echo "make test-all  make test on each of PYTHON_VERSIONS ($(PYTHON_VERSIONS))"
 	@echo "make wheel     a manylinux wheel for PYTHON_VERSION in dist/ (wheel-check: install it in a fresh venv)"
@@ -56,6 +57,11 @@ dev: venv
 
 dev-test: dev
 	PYTHONPATH=$(DEV_PATH) $(VPY) -m pytest -q $(ARGS)
+
+# Records the demo strategy through the recording shim and replays it.
+.PHONY: record-demo
+record-demo: install
+	PYTHONPATH=$(STANDIN_PATH) $(VPY) examples/record_and_replay.py
 
 .PHONY: bench
 bench: dev

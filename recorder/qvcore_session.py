@@ -400,11 +400,11 @@ def show(path, out=sys.stdout):
         if kind == CALL or kind == CALL_OPEN:
             line = f"{fr.fn}({', '.join(map(_arg_text, fr.args))})"
             if kind == CALL:
-                line += f"  {_result_text(fr)}  {_duration(fr.duration_ns)}"
+                line = "  ".join(x for x in (line, _result_text(fr), _duration(fr.duration_ns)) if x)
             else:
                 line += "  ..."
         elif kind == CALL_CLOSE:
-            line = f"end {fr.fn}  {_result_text(fr)}  {_duration(fr.duration_ns)}"
+            line = "  ".join(x for x in (f"end {fr.fn}", _result_text(fr), _duration(fr.duration_ns)) if x)
         elif kind == EVENT or kind == EVENT_OPEN:
             payload = "NULL" if fr.payload is None else f"{fr.data_len} B"
             line = f"event {_msg(fr.msg)} {payload}"
