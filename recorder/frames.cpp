@@ -137,9 +137,9 @@ std::size_t write_body(char* out, const void* ctx) {
     Out o(out);
     fixed(o, b.kind, *b.item, b.duration);
     switch (b.kind) {
-    case QVS_CALL:
-        args(o, *b.item);
+    case QVS_CALL: // the result first: a reader after latencies and statuses skips the rest
         result(o, *b.result);
+        args(o, *b.item);
         break;
     case QVS_CALL_OPEN: args(o, *b.item); break;
     case QVS_CALL_CLOSE: result(o, *b.result); break;

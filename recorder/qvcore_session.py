@@ -39,7 +39,7 @@ R_VOID, R_INT, R_DOUBLE, R_TEXT, R_NULL, R_REDACTED = 0, 1, 2, 4, 5, 6
 O_NONE, O_RESPONSE, O_TEXT = 0, 1, 2
 
 _HEAD = struct.Struct("<8sHHIqqIH")
-_PREFIX = struct.Struct("<II")
+_HEAD_FIXED = struct.Struct("<IIBBHIqq")
 _FIXED = struct.Struct("<BBHIqq")
 _U8 = struct.Struct("<B")
 _U32 = struct.Struct("<I")
@@ -257,54 +257,25 @@ class Session:
     def __iter__(self) -> Iterator[Frame]:
         return self.frames()
 
-    def frames(self, decode: bool = True) -> Iterator[Frame]:
-        """The frames in file order; with decode=False only the fixed part
-        (kind, fn, thread, start_ns, duration_ns) and, for calls, the result."""
-        self.torn, self.frame_count = None, 0
-        with open(self.path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-            if size <= self.header.size:
-                return
-            with mmap.mmap(f.fileno(), size, access=mmap.ACCESS_READ) as mm:
-                mv = memoryview(mm)
-                try:
-                    yield from self._walk(mv, size, decode)
-                finally:
-                    mv.release()
-
-    def _walk(self, mv, size, decode):
+    def frames(self) -> Iterator[Frame]:
+        """The frames in file order, decoded."""
         names = self.header.functions
-        p, index = self.header.size, 0
-        prefix, fixed, crc32 = _PREFIX.unpack_from, _FIXED.unpack_from, zlib.crc32
-        while p < size:
-            if p + 8 > size:
-                self.torn = (p, "the file ends inside a frame's length")
-                return
-            length, crc = prefix(mv, p)
-            body = p + 8
-            end = body + length
-            if end > size:
-                self.torn = (p, f"the file ends inside a frame of {length} bytes")
-                return
-            if length < 24 or crc32(mv[body:end]) != crc:
-                self.torn = (p, "a frame fails its checksum")
-                return
+        for mv, p, _end, kind, fn, thread, start, duration in self.spans():
             fr = Frame()
-            fr.index, fr.offset = index, p
-            kind, _, fn, fr.thread, fr.start_ns, fr.duration_ns = fixed(mv, body)
-            fr.kind = kind
-            q = body + 24
+            fr.index, fr.offset = self.frame_count - 1, p
+            fr.kind, fr.thread, fr.start_ns, fr.duration_ns = kind, thread, start, duration
+            q = p + 32
             try:
                 if kind == CALL or kind == CALL_OPEN or kind == CALL_CLOSE:
                     fr.fn = names[fn] if fn < len(names) else f"#{fn}"
                     args = []
-                    if kind != CALL_CLOSE:
-                        q = _args(mv, q, args)
-                    fr.args = tuple(args)
                     if kind != CALL_OPEN:
                         q = _result(mv, q, fr)
                     else:
                         fr.result, fr.output, fr.has_result = None, None, False
+                    if kind != CALL_CLOSE:
+                        q = _args(mv, q, args)
+                    fr.args = tuple(args)
                 elif kind == EVENT or kind == EVENT_OPEN:
                     fr.fn = None
                     fr.msg, q = _text(mv, q)
@@ -317,54 +288,145 @@ class Session:
                 else:
                     raise SessionError(f"unknown frame kind {kind}")
             except (IndexError, struct.error) as e:
-                raise SessionError(f"{self.path}: frame {index} at byte {p} is malformed ({e})") from None
-            self.frame_count = index + 1
+                raise SessionError(f"{self.path}: frame {fr.index} at byte {p} is malformed ({e})") from None
             yield fr
-            index += 1
-            p = end
+
+    def spans(self):
+        """The complete frames, undecoded: (view, offset, end, kind, fn, thread,
+        start_ns, duration_ns); the body's own fields start at offset + 32."""
+        self.torn, self.frame_count = None, 0
+        with open(self.path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            if size <= self.header.size:
+                return
+            with mmap.mmap(f.fileno(), size, access=mmap.ACCESS_READ) as mm:
+                mv = memoryview(mm)
+                try:
+                    yield from self._walk(mv, size)
+                finally:
+                    mv.release()
+
+    def _walk(self, mv, size):
+        p = self.header.size
+        head, crc32 = _HEAD_FIXED.unpack_from, zlib.crc32
+        count = 0
+        try:
+            while p < size:
+                if p + 32 > size:
+                    self.torn = (p, "the file ends inside a frame's first bytes")
+                    return
+                length, crc, kind, _, fn, thread, start, duration = head(mv, p)
+                end = p + 8 + length
+                if end > size:
+                    self.torn = (p, f"the file ends inside a frame of {length} bytes")
+                    return
+                if length < 24 or crc32(mv[p + 8:end]) != crc:
+                    self.torn = (p, "a frame fails its checksum")
+                    return
+                count += 1
+                self.frame_count = count
+                yield mv, p, end, kind, fn, thread, start, duration
+                p = end
+        finally:
+            self.frame_count = count
 
 
 # ---- show -----------------------------------------------------------------------
 
 
-def _short(b: bytes, limit=40):
+def _short(b, limit=40):
     if len(b) <= limit:
-        return repr(b)
-    return repr(b[:limit])[:-1] + "...'"
+        return repr(bytes(b))
+    return repr(bytes(b[:limit]))[:-1] + "...'"
 
 
-def _msg(m: bytes):
-    return repr(m.decode("utf-8", "backslashreplace"))
+def _msg(m):
+    return repr(bytes(m).decode("utf-8", "backslashreplace"))
 
 
-def _arg_text(a):
-    if isinstance(a, bytes):
-        return _short(a)
-    if isinstance(a, Buffer):
-        return f"{a.length} B" if a.data is None else f"{_short(a.data)} ({a.length} B)"
-    if a is None:
-        return "NULL"
-    return repr(a)
+def _args_text(mv, p):
+    """The arguments at p as show prints them, and where they end."""
+    n = mv[p]
+    p += 1
+    parts = []
+    for _ in range(n):
+        tag = mv[p]
+        p += 1
+        if tag == A_BUFFER:
+            length, readable = _BUF.unpack_from(mv, p)
+            p += 5
+            if readable:
+                parts.append(f"{_short(mv[p:p + min(length, 41)])} ({length} B)")
+                p += length
+            else:
+                parts.append(f"{length} B")
+        elif tag == A_OUT or tag == A_FN:
+            parts.append(("out" if tag == A_OUT else "fn") if mv[p] else "NULL")
+            p += 1
+        elif tag == A_TEXT:
+            (length,) = _U32.unpack_from(mv, p)
+            parts.append(_short(mv[p + 4:p + 4 + min(length, 41)]))
+            p += 5 + length
+        elif tag == A_INT:
+            parts.append(str(_I64.unpack_from(mv, p)[0]))
+            p += 8
+        elif tag == A_DOUBLE:
+            parts.append(repr(_F64.unpack_from(mv, p)[0]))
+            p += 8
+        elif tag == A_BOOL:
+            parts.append("True" if mv[p] else "False")
+            p += 1
+        elif tag == A_NULL:
+            parts.append("NULL")
+        elif tag == A_REDACTED:
+            (length,) = _U32.unpack_from(mv, p + 4)
+            parts.append(bytes(mv[p + 8:p + 8 + length]).decode())
+            p += 9 + length
+        else:
+            raise SessionError(f"unknown argument tag {tag}")
+    return ", ".join(parts), p
 
 
-def _result_text(fr):
-    if not fr.has_result:
-        return ""
-    r = fr.result
-    if isinstance(r, bytes):
-        text = f"-> {_short(r)}"
-    elif isinstance(r, int):
-        text = f"status {r}" if fr.fn not in ("qvi_now",) else f"-> {r}"
-    elif r is None and fr.output is None:
-        text = "-> NULL"
+def _result_text(mv, p, fn):
+    """The result and output at p as show prints them, and where they end."""
+    tag = mv[p]
+    p += 1
+    if tag == R_INT:
+        v = _I64.unpack_from(mv, p)[0]
+        text = f"-> {v}" if fn in _NOT_STATUS else f"status {v}"
+        p += 8
+    elif tag == R_VOID:
+        text = ""
+    elif tag == R_DOUBLE:
+        text = f"-> {_F64.unpack_from(mv, p)[0]!r}"
+        p += 8
+    elif tag == R_TEXT:
+        (n,) = _U32.unpack_from(mv, p)
+        text = f"-> {_short(mv[p + 4:p + 4 + min(n, 41)])}"
+        p += 5 + n
+    elif tag == R_REDACTED:
+        (n,) = _U32.unpack_from(mv, p + 4)
+        text = f"-> {bytes(mv[p + 8:p + 8 + n]).decode()}"
+        p += 9 + n
     else:
-        text = f"-> {r!r}" if r is not None else ""
-    out = fr.output
-    if isinstance(out, Response):
-        text += f"  res {out.length} B" + (" NULL" if out.null else "")
-    elif isinstance(out, bytes):
-        text += f"  -> {_short(out)}"
-    return text
+        text = "-> NULL"
+    out = mv[p]
+    p += 1
+    if out == O_RESPONSE:
+        null, length = _RES.unpack_from(mv, p)
+        p += 5
+        text += f"  res NULL, {length} B" if null else f"  res {length} B"
+        if not null and length > 0:
+            p += length
+    elif out == O_TEXT:
+        if mv[p] == A_TEXT:
+            (n,) = _U32.unpack_from(mv, p + 1)
+            text += f"  -> {_short(mv[p + 5:p + 5 + min(n, 41)])}"
+            p += 6 + n
+        else:
+            text += "  -> NULL"
+            p += 1
+    return text, p
 
 
 def _duration(ns):
@@ -382,38 +444,63 @@ def show(path, out=sys.stdout):
     h = s.header
     started = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(h.wall_ns // 1_000_000_000))
     out.write(f"# session of pid {h.pid}, started {started} UTC, core {h.core_path or '?'}\n")
-    base_wall, base_mono = h.wall_ns, h.mono_ns
+    offset = h.wall_ns - h.mono_ns
+    names = h.functions
     depth = {}
-    write = out.write
-    day = 86_400_000_000_000
-    for fr in s:
-        kind = fr.kind
-        at = fr.start_ns + fr.duration_ns if kind == CALL_CLOSE or kind == EVENT_CLOSE else fr.start_ns
-        t = (base_wall + at - base_mono) % day
-        stamp = "%02d:%02d:%02d.%06d" % (t // 3_600_000_000_000, t // 60_000_000_000 % 60,
-                                         t // 1_000_000_000 % 60, t // 1000 % 1_000_000)
-        d = depth.get(fr.thread, 0)
+    lines = []
+    second, prefix = None, ""
+    seen_args, seen_msgs = {}, {}
+    for mv, p, end, kind, fn, thread, start, duration in s.spans():
+        at = start + duration if kind == CALL_CLOSE or kind == EVENT_CLOSE else start
+        t = at + offset
+        sec = t // 1_000_000_000
+        if sec != second:
+            second = sec
+            prefix = time.strftime("%H:%M:%S", time.gmtime(sec))
+        d = depth.get(thread, 0)
         if kind == CALL_CLOSE or kind == EVENT_CLOSE:
             d -= 1
-            depth[fr.thread] = d
-        pad = "  " * d
-        if kind == CALL or kind == CALL_OPEN:
-            line = f"{fr.fn}({', '.join(map(_arg_text, fr.args))})"
-            if kind == CALL:
-                line = "  ".join(x for x in (line, _result_text(fr), _duration(fr.duration_ns)) if x)
-            else:
-                line += "  ..."
+            depth[thread] = d
+        elif kind == CALL_OPEN or kind == EVENT_OPEN:
+            depth[thread] = d + 1
+        q = p + 32
+        if kind == CALL:
+            name = names[fn]
+            result, q = _result_text(mv, q, name)
+            raw = mv[q:end].tobytes()  # sessions repeat their requests: format each once
+            args = seen_args.get(raw)
+            if args is None:
+                args = _args_text(mv, q)[0]
+                if len(seen_args) > 8192:
+                    seen_args.clear()
+                seen_args[raw] = args
+            line = f"{name}({args})  {result}  {_duration(duration)}" if result else \
+                f"{name}({args})  {_duration(duration)}"
+        elif kind == EVENT:
+            (n,) = _U32.unpack_from(mv, q)
+            data_len, null = _EVT.unpack_from(mv, q + 5 + n)
+            raw = mv[q + 4:q + 4 + n].tobytes()
+            msg = seen_msgs.get(raw)
+            if msg is None:
+                msg = seen_msgs[raw] = _msg(raw)
+            line = f"event {msg} {'NULL' if null else data_len} B  {_duration(duration)}"
+        elif kind == CALL_OPEN:
+            line = f"{names[fn]}({_args_text(mv, q)[0]})  ..."
         elif kind == CALL_CLOSE:
-            line = "  ".join(x for x in (f"end {fr.fn}", _result_text(fr), _duration(fr.duration_ns)) if x)
-        elif kind == EVENT or kind == EVENT_OPEN:
-            payload = "NULL" if fr.payload is None else f"{fr.data_len} B"
-            line = f"event {_msg(fr.msg)} {payload}"
-            line += f"  {_duration(fr.duration_ns)}" if kind == EVENT else "  ..."
+            result = _result_text(mv, q, names[fn])[0]
+            line = f"end {names[fn]}  {result}  {_duration(duration)}" if result else \
+                f"end {names[fn]}  {_duration(duration)}"
+        elif kind == EVENT_OPEN:
+            (n,) = _U32.unpack_from(mv, q)
+            data_len, null = _EVT.unpack_from(mv, q + 5 + n)
+            line = f"event {_msg(mv[q + 4:q + 4 + n])} {'NULL' if null else data_len} B  ..."
         else:
-            line = f"end event  {_duration(fr.duration_ns)}"
-        if kind == CALL_OPEN or kind == EVENT_OPEN:
-            depth[fr.thread] = d + 1
-        write(f"{stamp} {fr.thread:>7} {pad}{line}\n")
+            line = f"end event  {_duration(duration)}"
+        lines.append(f"{prefix}.{t // 1000 % 1_000_000:06d} {thread:>7} {'  ' * d}{line}\n")
+        if len(lines) >= 4096:
+            out.write("".join(lines))
+            lines.clear()
+    out.write("".join(lines))
     _report_torn(s)
 
 
@@ -456,36 +543,44 @@ class _Latency:
                 if b < 128:
                     return b
                 e = (b >> 6) - 1
-                return min(self.max, ((b & 63) + 64 + 1 << e) - 1) if e >= 0 else b
+                return min(self.max, (((b & 63) + 65) << e) - 1)
         return self.max
+
+
+_RESULT_INT = struct.Struct("<Bq")
 
 
 def stats(path, out=sys.stdout):
     s = Session(path)
+    names = s.header.functions
     calls = {}
     events = {}
     first = last = None
-    for fr in s.frames():
-        kind = fr.kind
+    result = _RESULT_INT.unpack_from
+    not_status = {i for i, n in enumerate(names) if n in _NOT_STATUS}
+    for mv, p, _end, kind, fn, _thread, start, duration in s.spans():
         if kind == CALL or kind == CALL_CLOSE:
-            lat = calls.get(fr.fn)
+            lat = calls.get(fn)
             if lat is None:
-                lat = calls[fr.fn] = _Latency()
-            lat.add(fr.duration_ns)
-            r = fr.result
-            if type(r) is int and r != 0 and fr.fn not in _NOT_STATUS:
-                lat.failures[r] = lat.failures.get(r, 0) + 1
+                lat = calls[fn] = _Latency()
+            lat.add(duration)
+            if mv[p + 32] == R_INT and fn not in not_status:
+                status = result(mv, p + 32)[1]
+                if status != 0:
+                    lat.failures[status] = lat.failures.get(status, 0) + 1
         elif kind == EVENT or kind == EVENT_OPEN:
-            events[fr.msg] = events.get(fr.msg, 0) + 1
+            (n,) = _U32.unpack_from(mv, p + 32)
+            msg = bytes(mv[p + 36:p + 36 + n])
+            events[msg] = events.get(msg, 0) + 1
             if first is None:
-                first = fr.start_ns
-            last = fr.start_ns
+                first = start
+            last = start
     out.write(f"{'core function':<44} {'calls':>9} {'p50':>10} {'p99':>10} {'max':>10}  failures\n")
-    for fn in sorted(calls, key=lambda k: (-calls[k].count, k)):
+    for fn in sorted(calls, key=lambda k: (-calls[k].count, names[k])):
         lat = calls[fn]
         fails = ", ".join(f"{n} x status {st}" for st, n in sorted(lat.failures.items(), key=lambda i: -i[1]))
-        out.write(f"{fn:<44} {lat.count:>9} {_duration(lat.percentile(50)):>10} {_duration(lat.percentile(99)):>10} "
-                  f"{_duration(lat.max):>10}  {fails or '-'}\n")
+        out.write(f"{names[fn]:<44} {lat.count:>9} {_duration(lat.percentile(50)):>10} "
+                  f"{_duration(lat.percentile(99)):>10} {_duration(lat.max):>10}  {fails or '-'}\n")
     span = (last - first) / 1e9 if first is not None and last > first else 0.0
     out.write(f"\n{'event type':<44} {'events':>9} {'per second':>12}\n")
     for msg in sorted(events, key=lambda k: (-events[k], k)):

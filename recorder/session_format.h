@@ -27,7 +27,7 @@ extern "C" {
  * complete frame written when it ends; one with calls or events inside is an
  * OPEN frame written before the first of them and a CLOSE frame when it ends. */
 enum qvs_kind {
-    QVS_CALL = 1,        /* args result outputs */
+    QVS_CALL = 1,        /* result outputs args */
     QVS_CALL_OPEN = 2,   /* args */
     QVS_CALL_CLOSE = 3,  /* result outputs */
     QVS_EVENT = 4,       /* event */

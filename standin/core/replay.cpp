@@ -304,6 +304,8 @@ bool read_args(Reader& r, std::vector<RecArg>& out) {
     return r.ok();
 }
 
+Answer read_answer(Reader& r);
+
 std::string describe_frame(const View& v) {
     if (!v.valid) {
         return st().torn ? "the end of the recording (its last frame is torn)" : "the end of the recording";
@@ -312,6 +314,7 @@ std::string describe_frame(const View& v) {
     switch (v.kind) {
     case QVS_CALL:
     case QVS_CALL_OPEN: {
+        if (v.kind == QVS_CALL) read_answer(r);
         std::vector<RecArg> args;
         read_args(r, args);
         std::string out = fn_name(v.fn);
@@ -485,6 +488,8 @@ Answer match_locked(std::unique_lock<std::mutex>& lock, const FnState& fn, const
     }
     View v = peek();
     Reader r(v.body, v.end);
+    Answer answer;
+    if (v.kind == QVS_CALL) answer = read_answer(r);
     std::vector<RecArg> rec;
     bool ok = read_args(r, rec) && rec.size() == args.size();
     const FnState* recorded = static_cast<std::size_t>(v.fn) < s.fns.size() ? s.fns[v.fn] : nullptr;
@@ -492,7 +497,7 @@ Answer match_locked(std::unique_lock<std::mutex>& lock, const FnState& fn, const
     if (recorded != &fn || !ok) return diverge(describe_frame(v), describe_call(fn.name, args));
     pace(v);
     consume();
-    if (v.kind == QVS_CALL) return read_answer(r);
+    if (v.kind == QVS_CALL) return answer;
     std::string what = std::string("the return from ") + fn.name;
     s.stack.push_back(Ctx{false, true, what});
     for (;;) {
