@@ -134,7 +134,8 @@ def overhead(n):
     for op in OPS:
         base = results["no shim"][op]
         off, rec = results["shim off"][op], results["recording"][op]
-        lines.append(f"| {LETTERS[op]} `{op}` | {base:.0f} | {off / base:.3f}x | {rec / base:.2f}x | {rec - base:.0f} |")
+        row = f"| {LETTERS[op]} `{op}` | {base:.0f} | {off / base:.3f}x | {rec / base:.2f}x | {rec - base:.0f} |"
+        lines.append(row)
     table = "\n".join(lines)
     print(table)
     with open(os.path.join(BENCH, "recorder.md"), "w") as f:

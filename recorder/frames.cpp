@@ -20,107 +20,130 @@ thread_local Item* tl_top [[gnu::tls_model("initial-exec")]] = nullptr;
 
 // ---- encoding -------------------------------------------------------------------
 
-class Out {
+// Frame bodies are encoded twice: once to measure them (Measure), once into
+// the buffer (Write); both are plain inline code for the compiler.
+class Measure {
 public:
-    explicit Out(char* p) : p_(p) {}
     std::size_t size() const { return n_; }
     template <class T>
-    void put(T v) {
-        if (p_ != nullptr) std::memcpy(p_ + n_, &v, sizeof v);
-        n_ += sizeof v;
+    void put(T) {
+        n_ += sizeof(T);
     }
-    void bytes(const void* src, std::size_t len) {
-        if (p_ != nullptr && len > 0) std::memcpy(p_ + n_, src, len);
-        n_ += len;
-    }
-    // len:u32 bytes NUL
-    void text(const char* s, std::size_t len) {
-        put<std::uint32_t>(static_cast<std::uint32_t>(len));
-        bytes(s, len);
-        put<std::uint8_t>(0);
-    }
-    // original_len:u32 len:u32 "<redacted: N bytes>" NUL
-    void redacted(const char* s) {
-        std::size_t n = std::strlen(s);
-        char text[48];
-        int len = std::snprintf(text, sizeof text, "<redacted: %zu bytes>", n);
-        put<std::uint32_t>(static_cast<std::uint32_t>(n));
-        this->text(text, static_cast<std::size_t>(len));
-    }
+    void bytes(const void*, std::size_t len) { n_ += len; }
 
 private:
-    char* p_;
     std::size_t n_ = 0;
 };
 
-void fixed(Out& o, std::uint8_t kind, const Item& it, long long duration) {
-    o.put<std::uint8_t>(kind);
-    o.put<std::uint8_t>(0);
-    o.put<std::uint16_t>(static_cast<std::uint16_t>(it.fn));
-    o.put<std::uint32_t>(thread_id());
-    o.put<std::int64_t>(it.start_ns);
-    o.put<std::int64_t>(duration);
+class Write {
+public:
+    explicit Write(char* p) : start_(p), p_(p) {}
+    std::size_t size() const { return static_cast<std::size_t>(p_ - start_); }
+    template <class T>
+    void put(T v) {
+        std::memcpy(p_, &v, sizeof v);
+        p_ += sizeof v;
+    }
+    void bytes(const void* src, std::size_t len) {
+        if (len > 0) std::memcpy(p_, src, len);
+        p_ += len;
+    }
+
+private:
+    char* start_;
+    char* p_;
+};
+
+// len:u32 bytes NUL
+template <class Out>
+void text(Out& o, const char* s, std::size_t len) {
+    o.template put<std::uint32_t>(static_cast<std::uint32_t>(len));
+    o.bytes(s, len);
+    o.template put<std::uint8_t>(0);
 }
 
+// original_len:u32 len:u32 "<redacted: N bytes>" NUL
+template <class Out>
+void redacted(Out& o, const char* s) {
+    std::size_t n = std::strlen(s);
+    char shown[48];
+    int len = std::snprintf(shown, sizeof shown, "<redacted: %zu bytes>", n);
+    o.template put<std::uint32_t>(static_cast<std::uint32_t>(n));
+    text(o, shown, static_cast<std::size_t>(len));
+}
+
+template <class Out>
+void fixed(Out& o, std::uint8_t kind, const Item& it, long long duration) {
+    o.template put<std::uint8_t>(kind);
+    o.template put<std::uint8_t>(0);
+    o.template put<std::uint16_t>(static_cast<std::uint16_t>(it.fn));
+    o.template put<std::uint32_t>(thread_id());
+    o.template put<std::int64_t>(it.start_ns);
+    o.template put<std::int64_t>(duration);
+}
+
+template <class Out>
 void args(Out& o, const Item& it) {
-    o.put<std::uint8_t>(static_cast<std::uint8_t>(it.nargs));
+    o.template put<std::uint8_t>(static_cast<std::uint8_t>(it.nargs));
     for (int i = 0; i < it.nargs; ++i) {
         const Arg& a = it.args[i];
-        o.put<std::uint8_t>(a.tag);
+        o.template put<std::uint8_t>(a.tag);
         switch (a.tag) {
-        case QVS_ARG_INT: o.put<std::int64_t>(a.i); break;
-        case QVS_ARG_DOUBLE: o.put<double>(a.d); break;
-        case QVS_ARG_BOOL: o.put<std::uint8_t>(static_cast<std::uint8_t>(a.i)); break;
+        case QVS_ARG_INT: o.template put<std::int64_t>(a.i); break;
+        case QVS_ARG_DOUBLE: o.template put<double>(a.d); break;
+        case QVS_ARG_BOOL: o.template put<std::uint8_t>(static_cast<std::uint8_t>(a.i)); break;
         case QVS_ARG_TEXT: {
             const char* s = static_cast<const char*>(a.p);
-            o.text(s, std::strlen(s));
+            text(o, s, std::strlen(s));
             break;
         }
-        case QVS_ARG_REDACTED: o.redacted(static_cast<const char*>(a.p)); break;
+        case QVS_ARG_REDACTED: redacted(o, static_cast<const char*>(a.p)); break;
         case QVS_ARG_BUFFER: {
             bool readable = a.p != nullptr && a.len >= 0;
-            o.put<std::int32_t>(a.len);
-            o.put<std::uint8_t>(readable ? 1 : 0);
+            o.template put<std::int32_t>(a.len);
+            o.template put<std::uint8_t>(readable ? 1 : 0);
             if (readable) o.bytes(a.p, static_cast<std::size_t>(a.len));
             break;
         }
         case QVS_ARG_OUT:
-        case QVS_ARG_FN: o.put<std::uint8_t>(a.p != nullptr ? 1 : 0); break;
+        case QVS_ARG_FN: o.template put<std::uint8_t>(a.p != nullptr ? 1 : 0); break;
         default: break; // QVS_ARG_NULL: the tag says it all
         }
     }
 }
 
+template <class Out>
 void result(Out& o, const Result& r) {
-    o.put<std::uint8_t>(r.tag);
+    o.template put<std::uint8_t>(r.tag);
     switch (r.tag) {
-    case QVS_RESULT_INT: o.put<std::int64_t>(r.i); break;
-    case QVS_RESULT_DOUBLE: o.put<double>(r.d); break;
-    case QVS_RESULT_TEXT: o.text(r.text, std::strlen(r.text)); break;
-    case QVS_RESULT_REDACTED: o.redacted(r.text); break;
+    case QVS_RESULT_INT: o.template put<std::int64_t>(r.i); break;
+    case QVS_RESULT_DOUBLE: o.template put<double>(r.d); break;
+    case QVS_RESULT_TEXT: text(o, r.text, std::strlen(r.text)); break;
+    case QVS_RESULT_REDACTED: redacted(o, r.text); break;
     default: break;
     }
-    o.put<std::uint8_t>(r.out);
+    o.template put<std::uint8_t>(r.out);
     if (r.out == QVS_OUT_RESPONSE) {
         bool with_bytes = r.res != nullptr && r.res_len > 0;
-        o.put<std::uint8_t>(r.res == nullptr ? 1 : 0);
-        o.put<std::int32_t>(r.res_len);
+        o.template put<std::uint8_t>(r.res == nullptr ? 1 : 0);
+        o.template put<std::int32_t>(r.res_len);
         if (with_bytes) o.bytes(r.res, static_cast<std::size_t>(r.res_len));
     } else if (r.out == QVS_OUT_TEXT) {
         if (r.text == nullptr) {
-            o.put<std::uint8_t>(QVS_ARG_NULL);
+            o.template put<std::uint8_t>(QVS_ARG_NULL);
         } else {
-            o.put<std::uint8_t>(QVS_ARG_TEXT);
-            o.text(r.text, std::strlen(r.text));
+            o.template put<std::uint8_t>(QVS_ARG_TEXT);
+            text(o, r.text, std::strlen(r.text));
         }
     }
 }
 
+template <class Out>
 void event(Out& o, const Item& it) {
     const char* msg = it.msg != nullptr ? it.msg : "";
-    o.text(msg, std::strlen(msg));
-    o.put<std::int32_t>(it.data_len);
-    o.put<std::uint8_t>(it.data == nullptr ? 1 : 0);
+    text(o, msg, std::strlen(msg));
+    o.template put<std::int32_t>(it.data_len);
+    o.template put<std::uint8_t>(it.data == nullptr ? 1 : 0);
     if (it.data != nullptr && it.data_len > 0) o.bytes(it.data, static_cast<std::size_t>(it.data_len));
 }
 
@@ -132,9 +155,8 @@ struct Body {
     long long duration;
 };
 
-std::size_t write_body(char* out, const void* ctx) {
-    const Body& b = *static_cast<const Body*>(ctx);
-    Out o(out);
+template <class Out>
+void body(Out& o, const Body& b) {
     fixed(o, b.kind, *b.item, b.duration);
     switch (b.kind) {
     case QVS_CALL: // the result first: a reader after latencies and statuses skips the rest
@@ -147,7 +169,18 @@ std::size_t write_body(char* out, const void* ctx) {
     case QVS_EVENT_OPEN: event(o, *b.item); break;
     default: break;
     }
-    return o.size();
+}
+
+std::size_t write_body(char* out, const void* ctx) {
+    const Body& b = *static_cast<const Body*>(ctx);
+    if (out == nullptr) {
+        Measure m;
+        body(m, b);
+        return m.size();
+    }
+    Write w(out);
+    body(w, b);
+    return w.size();
 }
 
 void append(std::uint8_t kind, const Item& it, const Result* r, long long duration, long long now) {

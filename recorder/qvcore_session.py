@@ -308,19 +308,19 @@ class Session:
 
     def _walk(self, mv, size):
         p = self.header.size
-        head, crc32 = _HEAD_FIXED.unpack_from, zlib.crc32
+        head, adler32 = _HEAD_FIXED.unpack_from, zlib.adler32
         count = 0
         try:
             while p < size:
                 if p + 32 > size:
                     self.torn = (p, "the file ends inside a frame's first bytes")
                     return
-                length, crc, kind, _, fn, thread, start, duration = head(mv, p)
+                length, check, kind, _, fn, thread, start, duration = head(mv, p)
                 end = p + 8 + length
                 if end > size:
                     self.torn = (p, f"the file ends inside a frame of {length} bytes")
                     return
-                if length < 24 or crc32(mv[p + 8:end]) != crc:
+                if length < 24 or adler32(mv[p + 8:end]) != check:
                     self.torn = (p, "a frame fails its checksum")
                     return
                 count += 1

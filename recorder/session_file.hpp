@@ -19,7 +19,7 @@ void append_frames(const PendingBody* bodies, int count, long long now_ns) noexc
 
 long long now_ns() noexcept;
 std::uint32_t thread_id() noexcept;
-std::uint32_t crc32(const void* data, std::size_t len) noexcept;
+std::uint32_t checksum(const void* data, std::size_t len) noexcept;
 
 // The file of the core library the calls go to (null before the first call).
 const char* core_path() noexcept;

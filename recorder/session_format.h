@@ -6,7 +6,7 @@
  *   header  magic[8] version:u16 flags:u16 header_len:u32
  *           wall_ns:i64 mono_ns:i64 pid:u32 function_count:u16
  *           function_count x (name_len:u8 name)  core_path_len:u16 core_path
- *   frames  body_len:u32 crc32(body):u32 body[body_len]   (until the end)
+ *   frames  body_len:u32 adler32(body):u32 body[body_len]   (until the end)
  *   body    kind:u8 0:u8 fn:u16 thread:u32 start_ns:i64 duration_ns:i64 rest
  */
 #ifndef QV_SESSION_FORMAT_H
@@ -20,7 +20,7 @@ extern "C" {
 #define QVS_MAGIC_LEN 8
 #define QVS_VERSION 1
 
-#define QVS_FRAME_PREFIX 8 /* body_len:u32 crc32:u32 */
+#define QVS_FRAME_PREFIX 8 /* body_len:u32 adler32:u32 */
 #define QVS_BODY_FIXED 24  /* kind, 0, fn, thread, start_ns, duration_ns */
 
 /* Frame kinds. A call or an event with nothing recorded inside it is one

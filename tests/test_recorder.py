@@ -551,3 +551,32 @@ def test_the_generator_refuses_a_secret_it_cannot_find(tmp_path):
     gen = subprocess.run([sys.executable, os.path.join(ROOT, "recorder", "gen_recorder.py"), "--header",
                           str(tmp_path / "h.h"), "--out-dir", str(tmp_path / "out")], capture_output=True, text=True)
     assert gen.returncode == 1 and "qvi_set_bus_info(password)" in gen.stderr
+
+
+SIZES = [0, 1, 15, 16, 17, 100, 255, 5500, 5536, 5537, 5552, 20000, 70001]
+
+
+def test_every_frame_checks_whatever_its_size(tmp_path, core):
+    """The shim's checksum agrees with zlib's on bodies of every length class
+    (the vector loop, its chunking, the tail), and replay reads them too."""
+    path = tmp_path / "sizes.qvs"
+    code = ("import c_sdk, qvcore_standin\ncore = qvcore_standin.Core()\n"
+            "c_sdk.py_qvi_set_data_callback(lambda t, p: None)\n"
+            f"for n in {SIZES}:\n"
+            "    core.queue_event(b'e', bytes(range(256)) * (n // 256) + bytes(n % 256))\n"
+            "    core.set_response('qvi_get_orders_pb', b'\\xff' * n)\n"
+            "    c_sdk.py_qvi_get_orders(b'\\x80' * n)\n"
+            "    c_sdk.qvi_poll()\n")
+    checked(run_python(code, shim_env(path)))
+    session = qvcore_session.Session(path)
+    frames = list(session)
+    assert session.torn is None and len(frames) == 1 + 4 * len(SIZES)
+    assert [len(f.payload) for f in frames if f.kind == qvcore_session.EVENT] == SIZES
+    assert [f.output.data or b"" for f in frames if f.fn == "qvi_get_orders_pb"] == [b"\xff" * n for n in SIZES]
+    seen = []
+    with core.replay(path):
+        c_sdk.py_qvi_set_data_callback(lambda t, p: seen.append(len(p)))
+        for n in SIZES:
+            assert c_sdk.py_qvi_get_orders(b"\x80" * n) == (0, b"\xff" * n)
+            c_sdk.qvi_poll()
+    assert seen == SIZES

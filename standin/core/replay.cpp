@@ -128,19 +128,21 @@ std::string& error_text() {
     return *e;
 }
 
-std::uint32_t crc32(const char* p, std::size_t n) {
-    static const auto table = [] {
-        std::vector<std::uint32_t> t(256);
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
+// Adler-32, as zlib computes it.
+std::uint32_t checksum(const char* p, std::size_t n) {
+    constexpr std::uint32_t kBase = 65521;
+    std::uint32_t a = 1, b = 0;
+    while (n > 0) {
+        std::size_t chunk = n < 5552 ? n : 5552;
+        n -= chunk;
+        for (std::size_t i = 0; i < chunk; ++i) {
+            a += static_cast<unsigned char>(*p++);
+            b += a;
         }
-        return t;
-    }();
-    std::uint32_t c = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < n; ++i) c = table[(c ^ static_cast<unsigned char>(p[i])) & 0xff] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+        a %= kBase;
+        b %= kBase;
+    }
+    return b << 16 | a;
 }
 
 // Caller holds replay_mutex(). The frame at the cursor; invalid at the end
@@ -154,11 +156,11 @@ const View& peek() {
         s.torn = at < s.size;
         return s.peeked;
     }
-    std::uint32_t len, crc;
+    std::uint32_t len, sum;
     std::memcpy(&len, base + at, 4);
-    std::memcpy(&crc, base + at + 4, 4);
+    std::memcpy(&sum, base + at + 4, 4);
     std::size_t body = at + QVS_FRAME_PREFIX;
-    if (len < QVS_BODY_FIXED || body + len > s.size || crc32(base + body, len) != crc) {
+    if (len < QVS_BODY_FIXED || body + len > s.size || checksum(base + body, len) != sum) {
         s.torn = true;
         return s.peeked;
     }
