@@ -97,18 +97,19 @@ def result_expr(f):
 
 
 def render_function(index, f):
+    """The exported function: with recording off and the core found, a tail
+    call of the real one; everything else (finding the core, recording) is
+    a function of its own, so the fast path needs no stack frame."""
     fn_type = f"{f.ret} (*)({', '.join(t for t, _ in f.params) or 'void'})"
     call_args = ", ".join("wrapped" if t == "EventCallback" else n for t, n in f.params)
-    plain_args = f.c_args
     args = arg_exprs(f)
-    lines = [f'extern "C" {f.ret} {f.name}({f.c_params}) {{',
-             f"    auto real = qvrec::real<{fn_type}>({index});"]
+    ret = "" if f.ret == "void" else "return "
+    lines = [f"[[gnu::noinline]] static {f.ret} slow_{f.name}({f.c_params}) {{",
+             f"    auto real = qvrec::real<{fn_type}>({index});",
+             f"    if (!qvrec::on()) return real({f.c_args});"]
     if "EventCallback" in [t for t, _ in f.params]:
         cb = next(n for t, n in f.params if t == "EventCallback")
-        lines += [f"    if (!qvrec::on()) [[likely]] return real({plain_args});",
-                  f"    EventCallback wrapped = qvrec::wrap_callback({cb});"]
-    else:
-        lines.append(f"    if (!qvrec::on()) [[likely]] return real({plain_args});")
+        lines.append(f"    EventCallback wrapped = qvrec::wrap_callback({cb});")
     if args:
         lines.append(f"    const qvrec::Arg args[] = {{{', '.join(args)}}};")
         lines.append(f"    qvrec::Call call({index}, args, {len(args)});")
@@ -124,6 +125,11 @@ def render_function(index, f):
     if f.ret != "void":
         lines.append("    return r;")
     lines += ["}", ""]
+    lines += [f'extern "C" {f.ret} {f.name}({f.c_params}) {{',
+              f"    void* real = qvrec::g_real[{index}].load(std::memory_order_acquire);",
+              f"    if (real == nullptr || qvrec::on()) [[unlikely]] {ret}slow_{f.name}({f.c_args});",
+              f"    {'else ' if f.ret == 'void' else ''}{ret}reinterpret_cast<{fn_type}>(real)({f.c_args});",
+              "}", ""]
     return lines
 
 
