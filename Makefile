@@ -22,6 +22,7 @@ help:
 	@echo "make dev-test  run the tests against $(DEV_DIR) (ARGS=... passes pytest arguments)"
 	@echo "make record-demo  record the demo strategy's session through the recording shim, show it, replay it"
 	@echo "make bench     benchmark c_sdk against hand-written C and Cython/nanobind/pybind11/ctypes (ARGS=... passes bench/run.py arguments)"
+	@echo "make bench-recorder  instructions per call with the recording shim off and on, and the reader on 10^6 frames"
 	@echo "make test-all  make test on each of PYTHON_VERSIONS ($(PYTHON_VERSIONS))"
 	@echo "make wheel     a manylinux wheel for PYTHON_VERSION in dist/ (wheel-check: install it in a fresh venv)"
 	@echo "make wheels    wheel and wheel-check for each of PYTHON_VERSIONS"
@@ -62,6 +63,12 @@ dev-test: dev
 .PHONY: record-demo
 record-demo: install
 	PYTHONPATH=$(STANDIN_PATH) $(VPY) examples/record_and_replay.py
+
+# What the recording shim costs (callgrind, operations a-f) and how fast its reader is.
+.PHONY: bench-recorder
+bench-recorder: dev
+	$(PYTHON) bench/recorder.py overhead $(ARGS)
+	$(PYTHON) bench/recorder.py reader
 
 .PHONY: bench
 bench: dev
