@@ -589,8 +589,8 @@ def stats(path, out=sys.stdout):
     _report_torn(s)
 
 
-# Functions whose int result is a value, not a status.
-_NOT_STATUS = {"qvi_now", "qvi_get_stop_error_code"}
+# Functions whose int result is a value (a clock, a code, an identifier), not a status.
+_NOT_STATUS = {"qvi_now", "qvi_get_stop_error_code", "qvi_user_timer", "qvi_smart_reorder"}
 
 
 def shim_path() -> str:

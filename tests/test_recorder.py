@@ -580,3 +580,63 @@ def test_every_frame_checks_whatever_its_size(tmp_path, core):
             assert c_sdk.py_qvi_get_orders(b"\x80" * n) == (0, b"\xff" * n)
             c_sdk.qvi_poll()
     assert seen == SIZES
+
+
+# ---- where the shim finds the core ------------------------------------------------------
+
+def deployed_in_place(tmp_path):
+    """c_sdk with the shim as its zadiv3-e.so and the stand-in under another name."""
+    import shutil
+
+    folder = tmp_path / "site"
+    folder.mkdir()
+    shutil.copy(c_sdk.__file__, folder)
+    shutil.copy(SHIM, folder / "zadiv3-e.so")
+    shutil.copy(qvcore_standin.Core().path, folder / "real-core.so")
+    return folder
+
+
+IN_PLACE = ("import sys, c_sdk, qvcore_standin\n"
+            "core = qvcore_standin.Core(sys.argv[-1] if len(sys.argv) > 1 else {real!r})\n"
+            "core.set_response('qvi_get_orders_pb', b'from the real core')\n"
+            "print(c_sdk.py_qvi_get_orders(b'q'), c_sdk.__file__.startswith({folder!r}))\n")
+
+
+@pytest.mark.parametrize("named", [True, False])
+def test_the_shim_in_the_cores_place_forwards_to_the_core_it_is_given(tmp_path, named):
+    folder = deployed_in_place(tmp_path)
+    path = tmp_path / "inplace.qvs"
+    env = {"C_SDK_RECORD": "1", "C_SDK_RECORD_FILE": str(path)}
+    if named:
+        env["C_SDK_RECORD_CORE"] = str(folder / "real-core.so")
+    code = IN_PLACE.format(real=str(folder / "real-core.so"), folder=str(folder))
+    proc = run_python(code, env, path=(str(folder), os.path.join(ROOT, "standin", "qv")))
+    if named:
+        assert proc.returncode == 0 and proc.stdout == "(0, b'from the real core') True\n", proc.stderr
+        frames = list(qvcore_session.Session(path))
+        assert [f.fn for f in frames] == ["qvi_get_orders_pb"] and frames[0].output.data == b"from the real core"
+    else:  # it would find only itself: a clear stop rather than endless recursion
+        assert proc.returncode != 0
+        assert "c_sdk recorder: the core library found is the recorder itself: " in proc.stderr
+
+
+def test_a_core_named_that_cannot_be_loaded_stops_the_process_with_the_reason(tmp_path):
+    proc = run_python("import c_sdk\nc_sdk.qvi_now()", shim_env(tmp_path / "x.qvs",
+                                                                C_SDK_RECORD_CORE=str(tmp_path / "none.so")))
+    assert proc.returncode != 0
+    assert "c_sdk recorder: cannot load the core library named by C_SDK_RECORD_CORE: " in proc.stderr
+
+
+def test_calls_from_several_threads_are_recorded_with_their_threads(tmp_path):
+    path = tmp_path / "threads.qvs"
+    code = ("import threading, c_sdk\n"
+            "def work(k):\n"
+            "    for i in range(200):\n"
+            "        c_sdk.py_qvi_history_ticks_pb(b'%d' % k)\n"
+            "ts = [threading.Thread(target=work, args=(k,)) for k in range(4)]\n"
+            "[t.start() for t in ts]\n[t.join() for t in ts]\n")
+    checked(run_python(code, shim_env(path)))
+    by_thread = {}
+    for f in qvcore_session.Session(path):
+        by_thread.setdefault(f.thread, set()).add(f.args[0].data)
+    assert len(by_thread) == 4 and sorted(map(tuple, by_thread.values())) == [(b"0",), (b"1",), (b"2",), (b"3",)]
