@@ -38,7 +38,7 @@ def run(cmd, env=None):
 
 
 def main(path):
-    preload = " ".join(p for p in (os.environ.get("LD_PRELOAD", ""), qvcore_session.shim_path()) if p)
+    preload = ":".join(p for p in (os.environ.get("LD_PRELOAD", ""), qvcore_session.shim_path()) if p)
     recorded = run([sys.executable, DEMO], {"LD_PRELOAD": preload, "C_SDK_RECORD": "1", "C_SDK_RECORD_FILE": path})
     print(f"== recorded the demo into {path} ({os.path.getsize(path)} bytes)\n")
     print(run([sys.executable, "-m", "qvcore_session", "show", path]))

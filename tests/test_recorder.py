@@ -27,8 +27,10 @@ pytestmark = pytest.mark.skipif(not os.path.exists(SHIM), reason="this build has
 
 def shim_env(path=None, **extra):
     """The environment of a recorded subprocess: the shim preloaded after
-    whatever is preloaded already (the sanitizer runtimes must come first)."""
-    preload = " ".join(p for p in (os.environ.get("LD_PRELOAD", ""), SHIM) if p)
+    whatever is preloaded already (the sanitizer runtimes must come first),
+    colon-separated (valgrind drops its own entries from a child's list by
+    colons, and would drop a space-separated shim with them)."""
+    preload = ":".join(p for p in (os.environ.get("LD_PRELOAD", ""), SHIM) if p)
     env = {"LD_PRELOAD": preload}
     if path is not None:
         env.update(C_SDK_RECORD="1", C_SDK_RECORD_FILE=str(path))
