@@ -138,10 +138,16 @@ def overhead(n):
         lines.append(row)
     table = "\n".join(lines)
     print(table)
-    with open(os.path.join(BENCH, "recorder.md"), "w") as f:
+    results = os.path.join(BENCH, "recorder.md")
+    reader_part = ""
+    if os.path.exists(results):
+        old = open(results).read()
+        reader_part = old[old.index("\n## The reader"):] if "\n## The reader" in old else ""
+    with open(results, "w") as f:
         f.write("# The recording core shim: instructions per call\n\n"
                 f"`python3.10 bench/recorder.py overhead --calls {n}` (callgrind, c_sdk from build/dev, the stand-in "
-                "core with its call log off). Ratios to the same call without the shim.\n\n" + table + "\n")
+                "core with its call log off). Ratios to the same call without the shim.\n\n" + table + "\n"
+                + reader_part)
 
 
 RECORD = r"""
@@ -174,13 +180,21 @@ def reader(frames):
 
         count = sum(1 for _ in qvcore_session.Session(path))
         size = os.path.getsize(path)
-        print(f"recorded {count} frames, {size / 1e6:.1f} MB ({size / count:.0f} bytes a frame) in {recorded:.1f} s")
+        lines = [f"recorded {count} frames, {size / 1e6:.1f} MB ({size / count:.0f} bytes a frame) in {recorded:.1f} s"]
         for command in ("show", "stats"):
             t = time.perf_counter()
             with open(os.devnull, "w") as null:
                 subprocess.run([sys.executable, "-m", "qvcore_session", command, path], stdout=null, check=True,
                                env=env_for("no shim", path))
-            print(f"{command}: {time.perf_counter() - t:.1f} s for {count} frames")
+            lines.append(f"{command}: {time.perf_counter() - t:.1f} s for {count} frames")
+        print("\n".join(lines))
+    # The figures go below the overhead table, replacing those of an earlier run.
+    results = os.path.join(BENCH, "recorder.md")
+    text = open(results).read() if os.path.exists(results) else "# The recording core shim\n"
+    text = text.split("\n## The reader")[0].rstrip("\n")
+    with open(results, "w") as f:
+        f.write(text + "\n\n## The reader\n\n`python3.10 bench/recorder.py reader` (calls and events, half each; "
+                "wall-clock time on a shared machine):\n\n" + "\n".join(f"- {line}" for line in lines) + "\n")
 
 
 def main():
