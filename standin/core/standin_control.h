@@ -15,7 +15,8 @@
  *   - stop error code 0, stop flag cleared, event queue empty;
  *   - call log empty and switched on.
  * standin_reset() keeps the registered event callback: a module registers
- * it once, when it is loaded, and tests reset between cases.
+ * it once, when it is loaded, and tests reset between cases. It ends a
+ * replay (see below) without checking it.
  *
  * The control functions are thread-safe. Programming a function while other
  * threads are inside core calls is safe too, but standin_reset() frees
