@@ -1,6 +1,7 @@
 // Core functions whose defaults depend on their arguments or are not ints:
 // clocks, error texts, server addresses and the stop error code.
 #include "core_functions.h"
+#include "replay.h"
 
 namespace standin {
 
@@ -25,16 +26,19 @@ using namespace standin;
 
 extern "C" long long qvi_now(void) {
     log_qvi_now();
+    if (replaying()) return replay_call(st_qvi_now).integer();
     return g_now.load(std::memory_order_relaxed);
 }
 
 extern "C" double qvi_now_plus(void) {
     log_qvi_now_plus();
+    if (replaying()) return replay_call(st_qvi_now_plus).real();
     return g_now_plus.load(std::memory_order_relaxed);
 }
 
 extern "C" int qvi_get_stop_error_code(void) {
     log_qvi_get_stop_error_code();
+    if (replaying()) return replay_call(st_qvi_get_stop_error_code).status();
     return status_of(st_qvi_get_stop_error_code);
 }
 
@@ -43,6 +47,7 @@ extern "C" int qvi_get_stop_error_code(void) {
 // safe across threads.
 extern "C" const char* qvi_strerror(int errorno) {
     log_qvi_strerror(errorno);
+    if (replaying()) return replay_call(st_qvi_strerror, errorno).returned_text();
     const Reply* r = reply_of(st_qvi_strerror);
     if (r != nullptr && !r->use_default) return r->data;
     thread_local std::string text;
@@ -52,6 +57,8 @@ extern "C" const char* qvi_strerror(int errorno) {
 
 extern "C" int qvi_get_serv_addr(const char* serv_id, char** addr) {
     log_qvi_get_serv_addr(serv_id, addr);
+    if (replaying())
+        return replay_call(st_qvi_get_serv_addr, TextArg{serv_id}, OutArg{addr}).with_out_text(addr);
     const Reply* r = reply_of(st_qvi_get_serv_addr);
     if (addr != nullptr && (r == nullptr || r->write)) {
         if (r == nullptr || r->use_default) {

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "core_functions.h"
+#include "replay.h"
 
 namespace standin {
 
@@ -62,6 +63,8 @@ int deliver(std::size_t limit, bool honour_stop) {
 
 }  // namespace
 
+EventCallback registered_callback() { return g_callback.load(); }
+
 void clear_events() {
     g_stop.store(false);
     std::lock_guard lock(state_mutex());
@@ -75,12 +78,14 @@ using namespace standin;
 extern "C" void qvi_set_event_callback_pb(EventCallback cb) {
     log_qvi_set_event_callback_pb(cb);
     g_callback.store(cb);
+    if (replaying()) replay_call(st_qvi_set_event_callback_pb, FnArg{cb});
 }
 
 // Runs until the queue is empty, or until the callback that called
 // qvi_stop() returns. Events queued by callbacks are delivered too.
 extern "C" int qvi_run(void) {
     log_qvi_run();
+    if (replaying()) return replay_call(st_qvi_run).status();
     g_stop.store(false);
     deliver(std::numeric_limits<std::size_t>::max(), true);
     return status_of(st_qvi_run);
@@ -88,6 +93,7 @@ extern "C" int qvi_run(void) {
 
 extern "C" int qvi_stop(void) {
     log_qvi_stop();
+    if (replaying()) return replay_call(st_qvi_stop).status();
     g_stop.store(true);
     return status_of(st_qvi_stop);
 }
@@ -96,6 +102,7 @@ extern "C" int qvi_stop(void) {
 // wait for the next poll, so a callback that re-queues cannot loop forever.
 extern "C" int qvi_poll(void) {
     log_qvi_poll();
+    if (replaying()) return replay_call(st_qvi_poll).status();
     deliver(queued(), false);
     return status_of(st_qvi_poll);
 }

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <memory>
 
+#include "replay.h"
 #include "standin_state.h"
 
 namespace standin {
@@ -108,6 +109,7 @@ int lookup(const char* fn, unsigned wanted, FnState*& st) {
 using namespace standin;
 
 extern "C" void standin_reset(void) {
+    end_replay();
     g_log_on.store(true);
     clear_log();
     clear_events();

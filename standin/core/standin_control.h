@@ -15,7 +15,8 @@
  *   - stop error code 0, stop flag cleared, event queue empty;
  *   - call log empty and switched on.
  * standin_reset() keeps the registered event callback: a module registers
- * it once, when it is loaded, and tests reset between cases.
+ * it once, when it is loaded, and tests reset between cases. It ends a
+ * replay (see below) without checking it.
  *
  * The control functions are thread-safe. Programming a function while other
  * threads are inside core calls is safe too, but standin_reset() frees
@@ -74,6 +75,26 @@ int standin_queued(void);
  * returning; returns how many reached the callback. */
 int standin_deliver_from_thread(void);
 unsigned long long standin_callback_address(void);
+
+/* Replay of a session file written by the recording shim. While it is on,
+ * every core function answers from the file, in recorded order, and the
+ * recorded events are delivered where they happened; programmed replies and
+ * queued events are left alone. A call that the recording does not have at
+ * that point stops the replay: it and every later call get
+ * STANDIN_REPLAY_DIVERGED (texts "<replay diverged>"), a running qvi_run
+ * returns, and standin_replay_divergence tells where and what. */
+#define STANDIN_REPLAY_DIVERGED (-1000)
+/* STANDIN_OK, or STANDIN_BAD_ARGUMENT with standin_replay_error() telling why.
+ * paced: wait until each call and event is as far from the start as recorded. */
+int standin_replay_start(const char* path, int paced);
+/* Delivers the events recorded after the last call, checks that the whole
+ * recording was used and ends the replay: 0 when it matched, 1 when it diverged. */
+int standin_replay_finish(void);
+int standin_replay_active(void);
+/* part 0: the position, 1: what was recorded there, 2: what came; null before a divergence. */
+const char* standin_replay_divergence(int part);
+const char* standin_replay_error(void);
+long long standin_replay_frames(void); /* frames used so far */
 
 #ifdef __cplusplus
 }

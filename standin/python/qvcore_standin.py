@@ -55,6 +55,8 @@ __all__ = [
     "FnPtr",
     "NotAStandinError",
     "OutPtr",
+    "Replay",
+    "ReplayDivergence",
     "Text",
 ]
 
@@ -121,6 +123,71 @@ class NotAStandinError(RuntimeError):
     """The library loaded is not the stand-in (a real core library, say)."""
 
 
+class ReplayDivergence(AssertionError):
+    """The code under test did not do what the recording did.
+
+    ``position`` is where in the recording (frame number and byte offset),
+    ``expected`` what the recording has there, ``got`` what came instead."""
+
+    def __init__(self, position: str, expected: str, got: str):
+        super().__init__(f"replay diverged at {position}: recorded {expected}; got {got}")
+        self.position, self.expected, self.got = position, expected, got
+
+
+#: The status every core call returns once a replay has diverged.
+REPLAY_DIVERGED = -1000
+
+
+class Replay:
+    """A replay in progress (see ``Core.replay``); a context manager whose
+    exit calls ``finish()``."""
+
+    def __init__(self, core: "Core", path: str):
+        self.core, self.path = core, path
+        self.finished = False
+
+    def divergence(self) -> Optional[ReplayDivergence]:
+        """The divergence so far, if any, without ending the replay."""
+        lib = self.core.lib
+        parts = [lib.standin_replay_divergence(i) for i in range(3)]
+        if parts[0] is None:
+            return None
+        return ReplayDivergence(*(p.decode("utf-8", "replace") for p in parts))
+
+    def check(self) -> None:
+        """Raises ``ReplayDivergence`` if the replay has diverged so far."""
+        d = self.divergence()
+        if d is not None:
+            raise d
+
+    def frames(self) -> int:
+        """How many frames of the recording have been used."""
+        return self.core.lib.standin_replay_frames()
+
+    def finish(self) -> None:
+        """Delivers the events recorded after the last call, ends the
+        replay, and raises ``ReplayDivergence`` if the session diverged or
+        stopped before the end of the recording."""
+        if self.finished:
+            return
+        d = self.divergence()
+        self.finished = True
+        diverged = self.core.lib.standin_replay_finish()
+        d = d or self.divergence()
+        if diverged:
+            raise d or ReplayDivergence("?", "?", "?")
+
+    def __enter__(self) -> "Replay":
+        return self
+
+    def __exit__(self, exc_type, exc, tb) -> None:
+        if exc_type is None:
+            self.finish()
+        elif not self.finished:
+            self.finished = True
+            self.core.lib.standin_replay_finish()
+
+
 def _decode_arg(a):
     t = a["t"]
     if t in ("int", "bool"):
@@ -179,6 +246,12 @@ _PROTOTYPES = {
     "standin_queued": (ctypes.c_int, []),
     "standin_deliver_from_thread": (ctypes.c_int, []),
     "standin_callback_address": (ctypes.c_ulonglong, []),
+    "standin_replay_start": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int]),
+    "standin_replay_finish": (ctypes.c_int, []),
+    "standin_replay_active": (ctypes.c_int, []),
+    "standin_replay_divergence": (ctypes.c_char_p, [ctypes.c_int]),
+    "standin_replay_error": (ctypes.c_char_p, []),
+    "standin_replay_frames": (ctypes.c_longlong, []),
 }
 
 
@@ -326,3 +399,22 @@ class Core:
     def callback_address(self) -> int:
         """Address of the registered event callback (0 if none)."""
         return self.lib.standin_callback_address()
+
+    # ---- replay ---------------------------------------------------------------
+
+    def replay(self, path, paced: bool = False) -> Replay:
+        """Replays a session file written by the recording shim: from now
+        on every core call is answered with its recorded result, in recorded
+        order, and the recorded events are delivered where they happened
+        (those recorded between two calls when the second comes, on its
+        thread). The first call that is not the recorded one, or has other
+        arguments or request bytes, stops the replay: it and every later
+        call get ``REPLAY_DIVERGED``, a running ``qvi_run`` returns, and
+        ``finish()`` raises ``ReplayDivergence`` naming it. ``paced`` keeps
+        the recorded time between calls and events. Use it as
+        ``with core.replay(path): ...`` or call ``finish()`` at the end.
+        ``reset()`` ends a replay without a check."""
+        rc = self.lib.standin_replay_start(os.fsencode(path), int(bool(paced)))
+        if rc != _OK:
+            raise ValueError(self.lib.standin_replay_error().decode("utf-8", "replace"))
+        return Replay(self, os.fspath(path))
