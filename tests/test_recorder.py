@@ -445,7 +445,7 @@ def test_the_shim_switched_off_changes_nothing(tmp_path, switch, unrecorded_busy
     env = shim_env(None, C_SDK_RECORD_FILE=str(path))
     if switch is not None:
         env["C_SDK_RECORD"] = switch
-    probe = (busy() + "maps = open('/proc/self/maps').read()\n"
+    probe = (busy() + "with open('/proc/self/maps') as f:\n    maps = f.read()\n"
              "print('shim' if 'qvcore_recorder.so' in maps else 'no shim')\n"
              "cb = core.callback_address()\n"
              "owner = [l.split()[-1] for l in maps.splitlines()"
@@ -545,7 +545,8 @@ def test_the_shim_exports_exactly_the_core_functions(core):
 
 
 def test_the_generator_refuses_a_secret_it_cannot_find(tmp_path):
-    header = open(os.path.join(ROOT, "include", "qvcsdk.h")).read()
+    with open(os.path.join(ROOT, "include", "qvcsdk.h")) as f:
+        header = f.read()
     renamed = header.replace("qvi_set_bus_info(const char* server_addr, const char* user_name, const char* password)",
                              "qvi_set_bus_info(const char* server_addr, const char* user_name, const char* pass)")
     assert renamed != header
