@@ -36,7 +36,7 @@ help:
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install --quiet --upgrade pip==25.0.1
+	$(VPY) -m pip install --quiet --upgrade pip==26.3
 
 venv: $(VPY)
 	$(VPY) -m pip install --quiet -r requirements-dev.txt
