@@ -15,3 +15,18 @@ get_filename_component(_c_sdk_zig_wrappers "${CMAKE_CURRENT_LIST_DIR}/../tools/z
 set(CMAKE_CXX_COMPILER "${_c_sdk_zig_wrappers}/c++")
 set(CMAKE_AR "${_c_sdk_zig_wrappers}/ar" CACHE FILEPATH "zig ar")
 set(CMAKE_RANLIB "${_c_sdk_zig_wrappers}/ranlib" CACHE FILEPATH "zig ranlib")
+
+# Zig searches no folder of the build machine's C library, which is right for
+# every header but one: Debian's multiarch Python headers include their
+# pyconfig.h as <x86_64-linux-gnu/python3.X/pyconfig.h>. Only those folders
+# are made visible, under that prefix, after all of Zig's own.
+file(GLOB _c_sdk_multiarch_python LIST_DIRECTORIES true /usr/include/x86_64-linux-gnu/python3*)
+if(_c_sdk_multiarch_python)
+  set(_c_sdk_multiarch "${CMAKE_BINARY_DIR}/zig-multiarch")
+  foreach(_dir IN LISTS _c_sdk_multiarch_python)
+    get_filename_component(_name "${_dir}" NAME)
+    file(MAKE_DIRECTORY "${_c_sdk_multiarch}/x86_64-linux-gnu")
+    file(CREATE_LINK "${_dir}" "${_c_sdk_multiarch}/x86_64-linux-gnu/${_name}" SYMBOLIC)
+  endforeach()
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -idirafter ${_c_sdk_multiarch}")
+endif()
