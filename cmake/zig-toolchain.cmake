@@ -16,6 +16,12 @@ set(CMAKE_CXX_COMPILER "${_c_sdk_zig_wrappers}/c++")
 set(CMAKE_AR "${_c_sdk_zig_wrappers}/ar" CACHE FILEPATH "zig ar")
 set(CMAKE_RANLIB "${_c_sdk_zig_wrappers}/ranlib" CACHE FILEPATH "zig ranlib")
 
+# Whole-program (thin) LTO across the module's sources: clang inlines less
+# than GCC across the hot paths' small helpers (the success comparison, the
+# argument-conversion lambdas), which cost up to 8% more instructions per call
+# than the system build without it; with it the two builds are level.
+string(APPEND CMAKE_CXX_FLAGS_INIT " -flto=thin")
+
 # Zig searches no folder of the build machine's C library, which is right for
 # every header but one: Debian's multiarch Python headers include their
 # pyconfig.h as <x86_64-linux-gnu/python3.X/pyconfig.h>. Only those folders
