@@ -15,7 +15,7 @@ WHEEL_RAW := build/wheels/$(PYTHON_MINOR)
 INSTALLED := $(if $(NO_INSTALL),venv,install)
 CXX_SOURCES = $(shell find src include standin/core -name '*.cpp' -o -name '*.hpp' -o -name '*.h' | sort)
 
-.PHONY: tools test-all wheel wheel-check wheels stubtest docs check-docs lint lint-cxx lint-py format
+.PHONY: tools test-all wheel wheel-check wheels wheel-old-system stubtest docs check-docs lint lint-cxx lint-py format
 
 $(TOOLS): requirements-tools.txt
 	test -x $(TOOLS_VENV)/bin/python || $(TOOLS_PYTHON) -m venv $(TOOLS_VENV)
@@ -71,6 +71,12 @@ wheels:
 	  ci/chroot.sh run -- make --no-print-directory wheel wheel-check PYTHON_VERSION=$$v $(CHROOT_TOOLS); \
 	  echo "== wheel for CPython $$v: $$((SECONDS - start)) s"; \
 	done
+
+# The wheels in $(DIST) seen from Debian 11 (glibc 2.31, made by debootstrap
+# from Debian's default mirror): every library resolves, the core answers.
+OLD_SYSTEM ?= bullseye
+wheel-old-system:
+	ci/chroot.sh run $(OLD_SYSTEM) -- python3 tools/old_system_check.py $(DIST)/c_sdk-*$(WHEEL_PLAT)*.whl
 
 stubtest: $(INSTALLED)
 	$(VPY) -m pip install --quiet -c requirements-tools.txt mypy
