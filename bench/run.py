@@ -653,7 +653,8 @@ def builds_table(ops_, by_build):
         cells = [op.title] + [f"{r['floor']:.0f}, {q:.3f}×" for r, q in zip(rows, ratios)]
         if compare:
             change = ratios[1] / ratios[0] - 1
-            cells += [f"{change:+.1%}", "ok" if change <= WHEEL_TOLERANCE else "**miss**"]
+            # Inclusive: exactly 3% further is within the target, whatever the float rounding.
+            cells += [f"{change:+.1%}", "ok" if change <= WHEEL_TOLERANCE + 1e-9 else "**miss**"]
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 

@@ -5,6 +5,7 @@
 # The C++ runtime (libc++, libc++abi, libunwind) is linked in statically; the
 # version scripts of the module and of the core keep its symbols local, so it
 # neither reaches nor clashes with another extension's runtime in the process.
+# The compiler wrapper (tools/zig/c++) also adds thin LTO.
 # Same system and processor as the build machine, only an older C library:
 # not a cross build for CMake, so find_package(Python) and try_run work as usual.
 if(NOT DEFINED ENV{C_SDK_ZIG} OR NOT EXISTS "$ENV{C_SDK_ZIG}")
@@ -15,12 +16,6 @@ get_filename_component(_c_sdk_zig_wrappers "${CMAKE_CURRENT_LIST_DIR}/../tools/z
 set(CMAKE_CXX_COMPILER "${_c_sdk_zig_wrappers}/c++")
 set(CMAKE_AR "${_c_sdk_zig_wrappers}/ar" CACHE FILEPATH "zig ar")
 set(CMAKE_RANLIB "${_c_sdk_zig_wrappers}/ranlib" CACHE FILEPATH "zig ranlib")
-
-# Whole-program (thin) LTO across the module's sources: clang inlines less
-# than GCC across the hot paths' small helpers (the success comparison, the
-# argument-conversion lambdas), which cost up to 8% more instructions per call
-# than the system build without it; with it the two builds are level.
-string(APPEND CMAKE_CXX_FLAGS_INIT " -flto=thin")
 
 # Zig searches no folder of the build machine's C library, which is right for
 # every header but one: Debian's multiarch Python headers include their

@@ -43,14 +43,17 @@ WHEEL_PLAT ?= manylinux_2_17_x86_64
 ZIG = $(shell $(TBIN)/python -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 # One compiled C++ runtime for every interpreter, on the host and in the chroot.
 ZIG_ENV = C_SDK_ZIG=$(ZIG) ZIG_GLOBAL_CACHE_DIR=$(CURDIR)/build/zig-cache
-ZIG_CMAKE = -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake -C build-dir=build/zig/{wheel_tag}
+# A release build starts from an empty folder: nothing of an earlier
+# configuration (or of an earlier compiler wrapper) reaches the wheel.
+WHEEL_BUILD := build/zig/$(PYTHON_MINOR)
+ZIG_CMAKE = -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake -C build-dir=$(WHEEL_BUILD)
 # The interpreters pyenv lacks here, built, repaired and checked in the Debian
 # chroot (ci/chroot.sh), with a tools venv of their own.
 CHROOT_PYTHON_VERSIONS ?= 3.14 3.15
 CHROOT_TOOLS := TOOLS_VENV=.venv-tools-chroot TOOLS_PYTHON=python3.14
 
 wheel: $(VPY) $(TOOLS)
-	rm -rf $(WHEEL_RAW) && mkdir -p $(DIST)
+	rm -rf $(WHEEL_RAW) $(WHEEL_BUILD) && mkdir -p $(DIST)
 	$(ZIG_ENV) $(VPY) -m pip wheel . --quiet --no-deps -w $(WHEEL_RAW) $(ZIG_CMAKE)
 	PATH=$(TBIN):$$PATH auditwheel repair --plat $(WHEEL_PLAT) --exclude zadiv3-e.so -w $(DIST) $(WHEEL_RAW)/*.whl
 
