@@ -749,7 +749,8 @@ def parse_args():
     p.add_argument("--only", help="comma-separated operations (see --list); default: all")
     p.add_argument("--bindings", help="comma-separated bindings (the floor is always measured); default: all")
     p.add_argument("--annotate", nargs="?", const="c_sdk", metavar="BINDINGS",
-                   help="print callgrind's per-function breakdown for these bindings (default c_sdk; c_sdk@wheel: the wheel's build)")
+                   help="print callgrind's per-function breakdown for these bindings "
+                        "(default c_sdk; c_sdk@wheel: the wheel's build)")
     p.add_argument("--top", type=int, default=25, help="functions per breakdown (default 25)")
     p.add_argument("--list", action="store_true", help="list the operations and exit")
     p.add_argument("--no-build", action="store_true", help="do not rebuild c_sdk and the bench modules")
