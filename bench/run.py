@@ -6,8 +6,10 @@ ways of writing the same binding (Cython, nanobind, pybind11, ctypes).
     python3.10 bench/run.py --only request_response --bindings c_sdk,floor
     python3.10 bench/run.py --only adapter_str --annotate          # + where c_sdk's instructions go
     python3.10 bench/run.py --list                                 # the operations
+    python3.10 bench/run.py --builds wheel --bindings c_sdk --no-timing --no-alloc   # the wheel's module
 
-Steps: (re)build c_sdk's dev build (build/dev) and bench's own modules
+Steps: (re)build c_sdk's dev build (build/dev), the wheel's build of the
+module (build/bench-wheel: Zig's toolchain, the wheel's flags) and bench's own modules
 (bench/out/build), check that every binding gives the same result and makes
 the same single core call, count instructions per call under callgrind, time
 the calls in interleaved rounds, count allocations per call, report. All
@@ -42,6 +44,16 @@ STAGE = os.path.join(C_SDK_BUILD, "stage")
 PEER_BUILD = os.path.join(OUT, "build")
 PEER_STAGE = os.path.join(PEER_BUILD, "stage")
 CORE_PATH = os.path.join(STAGE, "zadiv3-e.so")
+# The module as the release wheels build it (cmake/zig-toolchain.cmake, Release),
+# measured in a folder of its own next to the dev build's core: the core is
+# the user's (the real one replaces the stand-in), so only the module differs.
+SUFFIX = "" if sys.version_info[:2] == REFERENCE else "-" + MINOR
+WHEEL_BUILD = os.path.join(ROOT, "build", "bench-wheel" + SUFFIX)
+WHEEL_MODULE_DIR = os.path.join(WHEEL_BUILD, "module")
+MODULE_DIRS = {"dev": STAGE, "wheel": WHEEL_MODULE_DIR}
+BUILD_TITLES = {"dev": "dev build (system g++, libstdc++)", "wheel": "wheel build (Zig's clang, static libc++)"}
+# How much further from the floor the wheel's module may be than the dev build's.
+WHEEL_TOLERANCE = 0.03
 
 
 def log(*a):
@@ -84,7 +96,38 @@ def run_quiet(cmd, what, **kw):
         sys.exit(f"bench: {what} failed ({' '.join(cmd)})")
 
 
-def build():
+def zig_executable():
+    """The pinned zig of the tools venv (make tools installs it), or C_SDK_ZIG."""
+    if os.environ.get("C_SDK_ZIG"):
+        return os.environ["C_SDK_ZIG"]
+    run_quiet(["make", "-C", ROOT, "--no-print-directory", "tools"], "make tools")
+    tools_py = os.path.join(ROOT, ".venv-tools", "bin", "python")
+    code = "import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), 'zig'))"
+    return subprocess.run([tools_py, "-c", code], capture_output=True, text=True, check=True).stdout.strip()
+
+
+def build_wheel_module():
+    import glob
+    import shutil
+
+    env = dict(os.environ, C_SDK_ZIG=zig_executable(), ZIG_GLOBAL_CACHE_DIR=os.path.join(ROOT, "build", "zig-cache"))
+    if not os.path.exists(os.path.join(WHEEL_BUILD, "build.ninja")):
+        log(f"bench: configuring {os.path.relpath(WHEEL_BUILD, ROOT)} (Zig's toolchain, as the wheels)")
+        run_quiet(["cmake", "-S", ROOT, "-B", WHEEL_BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                   f"-DCMAKE_TOOLCHAIN_FILE={os.path.join(ROOT, 'cmake', 'zig-toolchain.cmake')}",
+                   f"-DPython_EXECUTABLE={sys.executable}", "-DC_SDK_TYPE_STUBS=OFF"], "wheel build configure",
+                  env=env)
+    log(f"bench: building the wheel's module ({os.path.relpath(WHEEL_BUILD, ROOT)})")
+    run_quiet(["cmake", "--build", WHEEL_BUILD, "--target", "c_sdk"], "wheel build", env=env)
+    os.makedirs(WHEEL_MODULE_DIR, exist_ok=True)
+    for old in glob.glob(os.path.join(WHEEL_MODULE_DIR, "*")):
+        os.remove(old)
+    for module in glob.glob(os.path.join(WHEEL_BUILD, "stage", "c_sdk.*.so")):
+        shutil.copy2(module, WHEEL_MODULE_DIR)
+    os.symlink(CORE_PATH, os.path.join(WHEEL_MODULE_DIR, "zadiv3-e.so"))
+
+
+def build(builds):
     if os.path.exists(os.path.join(C_SDK_BUILD, "build.ninja")):
         log(f"bench: building c_sdk ({os.path.relpath(C_SDK_BUILD, ROOT)})")
         run_quiet(["cmake", "--build", C_SDK_BUILD], "c_sdk build")
@@ -98,11 +141,15 @@ def build():
                    f"-DC_SDK_STAGE_DIR={STAGE}"], "bench configure")
     log(f"bench: building floor and peers ({os.path.relpath(PEER_BUILD, ROOT)})")
     run_quiet(["cmake", "--build", PEER_BUILD], "bench build")
+    if "wheel" in builds:
+        build_wheel_module()
 
 
 def import_bindings():
+    # BENCH_C_SDK_BUILD (set for the callgrind workers) picks which build of c_sdk this process measures.
+    module_dir = MODULE_DIRS[os.environ.get("BENCH_C_SDK_BUILD", "dev")]
     for p in (os.path.join(BENCH, "peers"), PEER_STAGE, os.path.join(ROOT, "standin", "qv"),
-              os.path.join(ROOT, "standin", "python"), STAGE, BENCH):
+              os.path.join(ROOT, "standin", "python"), STAGE, module_dir, BENCH):
         sys.path.insert(0, p)
     os.environ["QV_CORE_LIBRARY"] = CORE_PATH
     import importlib
@@ -110,8 +157,8 @@ def import_bindings():
     import c_sdk
     import ops
 
-    if os.path.dirname(os.path.realpath(c_sdk.__file__)) != os.path.realpath(STAGE):
-        sys.exit(f"bench: c_sdk came from {c_sdk.__file__}, not {STAGE}")
+    if os.path.dirname(os.path.realpath(c_sdk.__file__)) != os.path.realpath(module_dir):
+        sys.exit(f"bench: c_sdk came from {c_sdk.__file__}, not {module_dir}")
     modules = {b: importlib.import_module(m) for b, m in ops.MODULES.items()}
     modules["dict"] = None
     return modules
@@ -284,7 +331,7 @@ def parse_dumps(directory):
     return found
 
 
-def run_callgrind(ops_, bindings, n, workers):
+def run_callgrind(ops_, bindings, n, workers, c_sdk_build="dev"):
     import shutil
 
     if shutil.which("valgrind") is None:
@@ -297,7 +344,7 @@ def run_callgrind(ops_, bindings, n, workers):
         i = loads.index(min(loads))
         lanes[i].append(job)
         loads[i] += weight.get(job[1], 2)
-    directory = os.path.join(OUT, "callgrind")
+    directory = os.path.join(OUT, "callgrind" if c_sdk_build == "dev" else f"callgrind-{c_sdk_build}")
     shutil.rmtree(directory, ignore_errors=True)
     procs = []
     for i, lane in enumerate(lanes):
@@ -306,10 +353,10 @@ def run_callgrind(ops_, bindings, n, workers):
         cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={lane_dir}/cg.%p", "--dump-instr=no",
                "--collect-jumps=no", sys.executable, os.path.abspath(__file__), "--worker", "callgrind",
                "--jobs", ",".join(f"{o}:{b}" for o, b in lane), "--calls", str(n)]
-        env = dict(os.environ, PYTHONHASHSEED="0")
+        env = dict(os.environ, PYTHONHASHSEED="0", BENCH_C_SDK_BUILD=c_sdk_build)
         procs.append((subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env),
                       lane_dir))
-    log(f"bench: callgrind, {len(jobs)} measurements in {len(procs)} processes")
+    log(f"bench: callgrind, {len(jobs)} measurements in {len(procs)} processes ({c_sdk_build} build of c_sdk)")
     results, files = {}, {}
     for p, lane_dir in procs:
         output = p.communicate()[0]
@@ -601,11 +648,37 @@ def versions():
             f"nanobind {version('nanobind')}, pybind11 {version('pybind11')}")
 
 
-def report(ops_, bindings, ir, ns, allocs):
+def builds_table(ops_, by_build):
+    """c_sdk/floor per build of the module, and how much further from the
+    floor the wheel's build is than the dev build's."""
+    builds = [b for b in MODULE_DIRS if b in by_build]
+    head = ["operation"] + [f"{BUILD_TITLES[b]}: floor (Ir), c_sdk" for b in builds]
+    compare = builds == ["dev", "wheel"]
+    if compare:
+        head += ["wheel / dev", f"verdict (≤ +{WHEEL_TOLERANCE:.0%})"]
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for op in ops_:
+        rows = [by_build[b].get(op.name, {}) for b in builds]
+        if not all("floor" in r and "c_sdk" in r for r in rows):
+            continue
+        ratios = [r["c_sdk"] / r["floor"] for r in rows]
+        cells = [op.title] + [f"{r['floor']:.0f}, {q:.3f}×" for r, q in zip(rows, ratios)]
+        if compare:
+            change = ratios[1] / ratios[0] - 1
+            # Inclusive: exactly 3% further is within the target, whatever the float rounding.
+            cells += [f"{change:+.1%}", "ok" if change <= WHEEL_TOLERANCE + 1e-9 else "**miss**"]
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def report(ops_, bindings, ir, ns, allocs, by_build=None):
     parts = []
     if ir:
         parts += ["## Instructions per call (callgrind), as a ratio to the floor\n",
                   table(ops_, bindings, ir, "Ir", lambda v: f"{v:.0f}", True), ""]
+    if by_build and len(by_build) > 1 or by_build and "dev" not in by_build:
+        parts += ["## The two builds of c_sdk: instructions per call, as a ratio to the floor\n",
+                  builds_table(ops_, by_build), ""]
     if ns:
         parts += ["## Time per call (median of interleaved rounds), as a ratio to the floor\n",
                   table(ops_, bindings, ns, "ns", lambda v: f"{v:.1f}", False), ""]
@@ -733,10 +806,14 @@ def parse_args():
     p.add_argument("--only", help="comma-separated operations (see --list); default: all")
     p.add_argument("--bindings", help="comma-separated bindings (the floor is always measured); default: all")
     p.add_argument("--annotate", nargs="?", const="c_sdk", metavar="BINDINGS",
-                   help="print callgrind's per-function breakdown for these bindings (default c_sdk)")
+                   help="print callgrind's per-function breakdown for these bindings "
+                        "(default c_sdk; c_sdk@wheel: the wheel's build)")
     p.add_argument("--top", type=int, default=25, help="functions per breakdown (default 25)")
     p.add_argument("--list", action="store_true", help="list the operations and exit")
     p.add_argument("--no-build", action="store_true", help="do not rebuild c_sdk and the bench modules")
+    p.add_argument("--builds", default="dev,wheel",
+                   help="builds of c_sdk to count instructions of: dev (system compiler, all bindings), "
+                        "wheel (the release wheels' Zig build, c_sdk and the floor); default: dev,wheel")
     p.add_argument("--no-callgrind", action="store_true")
     p.add_argument("--no-timing", action="store_true")
     p.add_argument("--no-alloc", action="store_true")
@@ -778,28 +855,41 @@ def main():
         if unknown:
             sys.exit(f"unknown binding(s) {unknown}; choose from {ops_mod.BINDINGS}")
         bindings = [b for b in ops_mod.BINDINGS if b == "floor" or b in args.bindings.split(",")]
-    full = not args.only and not args.bindings
+    builds = args.builds.split(",")
+    unknown = [b for b in builds if b not in MODULE_DIRS]
+    if unknown or not builds:
+        sys.exit(f"unknown build(s) {unknown}; choose from {list(MODULE_DIRS)}")
+    full = not args.only and not args.bindings and builds == list(MODULE_DIRS)
     write = args.write if args.write is not None else full and not (args.no_callgrind or args.no_timing)
 
     if not args.no_build:
-        build()
+        build(builds)
     h = Harness()
     log("bench: checking that every binding gives the same results and core calls")
     failures = h.check(selected_ops, bindings)
     if failures:
         sys.exit("bench: the bindings disagree:\n  " + "\n  ".join(failures))
 
-    ir, files = ({}, {}) if args.no_callgrind else run_callgrind(selected_ops, bindings, args.calls, args.workers)
+    ir, files, by_build = {}, {}, {}
+    if not args.no_callgrind:
+        if "dev" in builds:
+            ir, files = run_callgrind(selected_ops, bindings, args.calls, args.workers)
+            by_build["dev"] = ir
+        if "wheel" in builds:
+            wheel_bindings = [b for b in bindings if b in ("floor", "c_sdk")]
+            by_build["wheel"], wheel_files = run_callgrind(selected_ops, wheel_bindings, args.calls, args.workers,
+                                                           "wheel")
+            files.update({(op, f"{b}@wheel"): f for (op, b), f in wheel_files.items()})
     ns = {} if args.no_timing else timing(h, selected_ops, bindings, args.rounds, args.sample_ms)
     allocs = {} if args.no_alloc else allocations(h, selected_ops, bindings)
 
-    text = report(selected_ops, bindings, ir, ns, allocs)
+    text = report(selected_ops, bindings, ir, ns, allocs, by_build)
     print(text)
-    if ir:
+    for build_name, counts in by_build.items():
         for op in selected_ops:
             for b in ops_mod.BINDINGS:
-                if b in ir.get(op.name, {}):
-                    print(f"{op.name:22} {b:9} {ir[op.name][b]:9.1f} Ir/call")
+                if b in counts.get(op.name, {}):
+                    print(f"{op.name:22} {b:9} {build_name:5} {counts[op.name][b]:9.1f} Ir/call")
     if args.annotate and files:
         for op in selected_ops:
             for b in args.annotate.split(","):
@@ -809,7 +899,8 @@ def main():
 
     os.makedirs(OUT, exist_ok=True)
     with open(os.path.join(OUT, "results.json"), "w") as f:
-        json.dump({"python": platform_version(), "instructions": ir, "ns": ns, "allocations": allocs}, f, indent=1)
+        json.dump({"python": platform_version(), "instructions": ir, "instructions_by_build": by_build, "ns": ns,
+                   "allocations": allocs}, f, indent=1)
     if sys.version_info[:2] != REFERENCE:
         log(f"bench: wrote {os.path.relpath(OUT, ROOT)}/results.json; the next full run on CPython 3.10 "
             "shows it in results.md")

@@ -90,6 +90,45 @@ class SameResult(unittest.TestCase):
         self.assertFalse(run.same((0, None), (0, None, None)))
 
 
+class BuildsTable(unittest.TestCase):
+    """c_sdk/floor per build, each against the floor of its own run."""
+
+    def setUp(self):
+        import ops
+
+        self.ops = [ops.OPS_BY_NAME["direct"], ops.OPS_BY_NAME["event"]]
+
+    def rows(self, text):
+        return [line.split(" | ") for line in text.splitlines()[2:]]
+
+    def test_change_is_the_ratio_of_ratios_and_the_limit_is_inclusive(self):
+        dev = {"direct": {"floor": 400.0, "c_sdk": 400.0}, "event": {"floor": 1000.0, "c_sdk": 1000.0}}
+        # The floors differ between runs: 2% above dev's ratio passes even
+        # though the absolute count is 5% above; 3.1% above misses.
+        wheel = {"direct": {"floor": 412.0, "c_sdk": 412.0 * 1.02}, "event": {"floor": 1000.0, "c_sdk": 1031.0}}
+        rows = self.rows(run.builds_table(self.ops, {"dev": dev, "wheel": wheel}))
+        self.assertEqual([r[3] for r in rows], ["+2.0%", "+3.1%"])
+        self.assertEqual([r[4].rstrip(" |") for r in rows], ["ok", "**miss**"])
+        wheel["event"]["c_sdk"] = 1030.0
+        rows = self.rows(run.builds_table(self.ops, {"dev": dev, "wheel": wheel}))
+        self.assertEqual(rows[1][4].rstrip(" |"), "ok")
+
+    def test_an_operation_missing_from_a_build_is_left_out(self):
+        dev = {"direct": {"floor": 400.0, "c_sdk": 380.0}, "event": {"floor": 1000.0, "c_sdk": 1010.0}}
+        wheel = {"direct": {"floor": 400.0, "c_sdk": 370.0}}
+        rows = self.rows(run.builds_table(self.ops, {"dev": dev, "wheel": wheel}))
+        self.assertEqual(len(rows), 1)
+        self.assertIn("-2.6%", rows[0][3])
+
+    def test_one_build_alone_has_no_comparison(self):
+        text = run.builds_table(self.ops, {"wheel": {"direct": {"floor": 400.0, "c_sdk": 380.0}}})
+        self.assertNotIn("verdict", text)
+        self.assertIn("400, 0.950×", text)
+        self.assertIn("two builds", run.report(self.ops, ["floor", "c_sdk"], {}, {}, {},
+                                                {"wheel": {"direct": {"floor": 400.0, "c_sdk": 380.0}}}))
+        self.assertNotIn("two builds", run.report(self.ops, ["floor", "c_sdk"], {}, {}, {}, {"dev": {}}))
+
+
 def built():
     stage = run.PEER_STAGE
     return os.path.isdir(stage) and any(n.startswith("floor_sdk") for n in os.listdir(stage))

@@ -12,16 +12,17 @@ ON_INTERPRETER = $$(case " $(CHROOT_VERSIONS) " in *" $$v "*) echo ci/chroot.sh 
 TOOLS_VENV ?= .venv-tools
 TOOLS := $(TOOLS_VENV)/.installed
 TBIN := $(CURDIR)/$(TOOLS_VENV)/bin
+TOOLS_PYTHON ?= $(PYTHON)
 DIST ?= dist
 WHEEL_RAW := build/wheels/$(PYTHON_MINOR)
 # NO_INSTALL=1: use the module already installed in $(VENV) (CI, right after `make test`).
 INSTALLED := $(if $(NO_INSTALL),venv,install)
 CXX_SOURCES = $(shell find src include standin/core recorder -name '*.cpp' -o -name '*.hpp' -o -name '*.h' | sort)
 
-.PHONY: chroot tools test-all wheel wheel-check wheels stubtest docs check-docs lint lint-cxx lint-py format
+.PHONY: chroot tools test-all wheel wheel-check wheels wheel-old-system stubtest docs check-docs lint lint-cxx lint-py format
 
 $(TOOLS): requirements-tools.txt
-	test -x $(TOOLS_VENV)/bin/python || $(PYTHON) -m venv $(TOOLS_VENV)
+	test -x $(TOOLS_VENV)/bin/python || $(TOOLS_PYTHON) -m venv $(TOOLS_VENV)
 	$(TOOLS_VENV)/bin/python -m pip install --quiet --upgrade -r requirements-pip.txt
 	$(TOOLS_VENV)/bin/python -m pip install --quiet -r requirements-tools.txt
 	touch $@
@@ -39,24 +40,56 @@ test-all:
 	  echo "== CPython $$v: $$((SECONDS - start)) s"; \
 	done
 
-# pip wheel, then auditwheel repair to a manylinux tag. The core library is
-# excluded from grafting: it stays at the top level, next to the module, under
-# its own name, so that the real one can replace it.
-wheel: $(VPY) $(TOOLS)
-	rm -rf $(WHEEL_RAW) && mkdir -p $(DIST)
-	$(VPY) -m pip wheel . --quiet --no-deps -w $(WHEEL_RAW)
-	PATH=$(TBIN):$$PATH auditwheel repair --exclude zadiv3-e.so -w $(DIST) $(WHEEL_RAW)/*.whl
+# Release wheels are built with Zig's toolchain (ziglang, pinned in
+# requirements-tools.txt; wrappers in tools/zig, cmake/zig-toolchain.cmake):
+# glibc 2.17 stubs and a static libc++, so the wheels are manylinux2014 on any
+# build machine. auditwheel repair then checks that tag and writes it; the core
+# library is excluded from grafting: it stays at the top level, next to the
+# module, under its own name, so that the real one can replace it. The
+# everyday build (make test, make dev) keeps the system compiler.
+WHEEL_PLAT ?= manylinux_2_17_x86_64
+ZIG = $(shell $(TBIN)/python -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+# One compiled C++ runtime for every interpreter, on the host and in the chroot.
+ZIG_ENV = C_SDK_ZIG=$(ZIG) ZIG_GLOBAL_CACHE_DIR=$(CURDIR)/build/zig-cache
+# A release build starts from an empty folder: nothing of an earlier
+# configuration (or of an earlier compiler wrapper) reaches the wheel.
+WHEEL_BUILD := build/zig/$(PYTHON_MINOR)
+ZIG_CMAKE = -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake -C build-dir=$(WHEEL_BUILD)
+# The interpreters pyenv lacks here, built, repaired and checked in the Debian
+# chroot (ci/chroot.sh), with a tools venv of their own.
+# (Release interpreters only: the debug build gets no wheel.)
+HOST_WHEEL_VERSIONS ?= $(filter-out $(CHROOT_VERSIONS),$(PYTHON_VERSIONS))
+CHROOT_PYTHON_VERSIONS ?= $(filter-out %d,$(CHROOT_VERSIONS))
+CHROOT_TOOLS := TOOLS_VENV=.venv-tools-chroot TOOLS_PYTHON=python3.14
 
+wheel: $(VPY) $(TOOLS)
+	rm -rf $(WHEEL_RAW) $(WHEEL_BUILD) && mkdir -p $(DIST)
+	$(ZIG_ENV) $(VPY) -m pip wheel . --quiet --no-deps -w $(WHEEL_RAW) $(ZIG_CMAKE)
+	PATH=$(TBIN):$$PATH auditwheel repair --plat $(WHEEL_PLAT) --exclude zadiv3-e.so -w $(DIST) $(WHEEL_RAW)/*.whl
+
+# Contents, tag, exports and dependencies of the wheel, then the smoke check,
+# the type check and the whole test suite in a fresh venv it is installed in.
 wheel-check: $(TOOLS)
 	$(TBIN)/python tools/check_wheel.py --python $(PYTHON) --raw-dir $(WHEEL_RAW) --dist $(DIST) \
-	  --tools $(TBIN)
+	  --tools $(TBIN) --plat $(WHEEL_PLAT)
 
 wheels:
-	@set -e; for v in $(PYTHON_VERSIONS); do \
+	@set -e; for v in $(HOST_WHEEL_VERSIONS); do \
 	  echo "== wheel for CPython $$v"; start=$$SECONDS; \
 	  $(MAKE) --no-print-directory wheel wheel-check PYTHON_VERSION=$$v; \
 	  echo "== wheel for CPython $$v: $$((SECONDS - start)) s"; \
 	done
+	@set -e; for v in $(CHROOT_PYTHON_VERSIONS); do \
+	  echo "== wheel for CPython $$v (Debian chroot)"; start=$$SECONDS; \
+	  ci/chroot.sh run -- make --no-print-directory wheel wheel-check PYTHON_VERSION=$$v $(CHROOT_TOOLS); \
+	  echo "== wheel for CPython $$v: $$((SECONDS - start)) s"; \
+	done
+
+# The wheels in $(DIST) seen from Debian 11 (glibc 2.31, made by debootstrap
+# from Debian's default mirror): every library resolves, the core answers.
+OLD_SYSTEM ?= bullseye
+wheel-old-system:
+	ci/chroot.sh run $(OLD_SYSTEM) -- python3 tools/old_system_check.py $(DIST)/c_sdk-*$(WHEEL_PLAT)*.whl
 
 stubtest: $(INSTALLED)
 	$(VPY) -m pip install --quiet -c requirements-tools.txt mypy
