@@ -18,7 +18,12 @@ import c_sdk
 
 MODULE = c_sdk.__file__
 CORE = os.path.join(os.path.dirname(MODULE), "zadiv3-e.so")
+RECORDER = os.path.join(os.path.dirname(MODULE), "qvcore_recorder.so")
 OBJECTS = {"module": MODULE, "core": CORE}
+# The recording shim is preloaded into the SDK's process: it is held to the
+# same rules as what it sits between.
+if os.path.exists(RECORDER):
+    OBJECTS["recorder"] = RECORDER
 RELEASE_PLAT = os.environ.get("C_SDK_RELEASE_PLAT", "")
 # The objects glibc itself consists of, under their x86-64 file names.
 C_LIBRARY = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "ld-linux-x86-64.so.2"}
