@@ -5,8 +5,8 @@ Python is too old to import the module):
     python3 tools/old_system_check.py dist/*.whl
 
 For each wheel: every shared library in it resolves all it needs (ldd; the
-core, which needs nothing from an interpreter, with every symbol bound as
-well, ldd -r), and the stand-in core loads through ctypes and answers calls
+core and the recording shim, which need nothing from an interpreter, with
+every symbol bound as well, ldd -r), and the stand-in core loads through ctypes and answers calls
 that go through its C++ runtime (its clock, its version text, its call log).
 Runs on any Python 3 from 3.6 on.
 """
@@ -20,6 +20,7 @@ import tempfile
 import zipfile
 
 CORE = "zadiv3-e.so"
+RECORDER = "qvcore_recorder.so"
 
 
 def fail(msg):
@@ -63,10 +64,11 @@ def check(wheel, tmp):
     with zipfile.ZipFile(wheel) as z:
         libs = [n for n in z.namelist() if n.endswith(".so")]
         z.extractall(tmp, libs)
-    if CORE not in libs or len(libs) != 2:
-        fail("{} holds {} instead of the module and {}".format(wheel, libs, CORE))
+    modules = [n for n in libs if n.startswith("c_sdk.")]
+    if sorted(libs) != sorted(modules + [CORE, RECORDER]) or len(modules) != 1:
+        fail("{} holds {} instead of the module, {} and {}".format(wheel, libs, CORE, RECORDER))
     for name in libs:
-        deps = ldd(os.path.join(tmp, name), bind_all=name == CORE)
+        deps = ldd(os.path.join(tmp, name), bind_all=name in (CORE, RECORDER))
         print("  {}: {}".format(name, ", ".join(os.path.basename(d) for d in deps)))
     return ask_core(os.path.join(tmp, CORE))
 
