@@ -14,14 +14,13 @@ Secret texts are named here; each must exist in the header, so a renamed
 parameter cannot silently start reaching the file.
 """
 
-import argparse
 import pathlib
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "standin" / "core"))
 
-from gen_core import HeaderError, parse_header  # noqa: E402
+from gen_core import HeaderError, generate, render_exports  # noqa: E402
 
 # (function, parameter) whose text is written as "<redacted: N bytes>".
 SECRET_PARAMS = {
@@ -159,27 +158,13 @@ def render_source(functions):
     return "\n".join(out)
 
 
-def render_exports(functions):
-    names = "\n".join(f"    {f.name};" for f in functions)
-    return f"{{\n  global:\n{names}\n  local:\n    *;\n}};\n"
+def render_all(functions):
+    check_secrets(functions)
+    return {"shim_functions.cpp": render_source(functions), "exports.map": render_exports(functions)}
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--header", required=True, type=pathlib.Path)
-    ap.add_argument("--out-dir", required=True, type=pathlib.Path)
-    args = ap.parse_args(argv)
-    try:
-        functions = parse_header(args.header.read_text())
-        check_secrets(functions)
-        outputs = {"shim_functions.cpp": render_source(functions), "exports.map": render_exports(functions)}
-    except HeaderError as e:
-        print(f"gen_recorder.py: {args.header}: {e}", file=sys.stderr)
-        return 1
-    args.out_dir.mkdir(parents=True, exist_ok=True)
-    for name, text in outputs.items():
-        (args.out_dir / name).write_text(text)
-    return 0
+    return generate("gen_recorder.py", __doc__, render_all, argv)
 
 
 if __name__ == "__main__":

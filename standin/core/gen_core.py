@@ -220,30 +220,41 @@ def render_source(functions):
     return "\n".join(out)
 
 
-def render_exports(functions):
-    names = "\n".join(f"    {f.name};" for f in functions)
-    return f"{{\n  global:\n{names}\n    standin_*;\n  local:\n    *;\n}};\n"
+def render_exports(functions, extra=()):
+    """A linker version script exporting the core functions (and the `extra`
+    patterns) and nothing else."""
+    names = "\n".join(f"    {name};" for name in [f.name for f in functions] + list(extra))
+    return f"{{\n  global:\n{names}\n  local:\n    *;\n}};\n"
 
 
-def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def generate(prog, description, render, argv=None):
+    """The command line of a generator over the header: reads --header, asks
+    `render(functions)` for {file name: text} and writes those into --out-dir."""
+    ap = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--header", required=True, type=pathlib.Path)
     ap.add_argument("--out-dir", required=True, type=pathlib.Path)
     args = ap.parse_args(argv)
     try:
-        functions = parse_header(args.header.read_text())
-        outputs = {
-            "core_functions.h": render_header(functions),
-            "core_functions.cpp": render_source(functions),
-            "exports.map": render_exports(functions),
-        }
+        outputs = render(parse_header(args.header.read_text()))
     except HeaderError as e:
-        print(f"gen_core.py: {args.header}: {e}", file=sys.stderr)
+        print(f"{prog}: {args.header}: {e}", file=sys.stderr)
         return 1
     args.out_dir.mkdir(parents=True, exist_ok=True)
     for name, text in outputs.items():
         (args.out_dir / name).write_text(text)
     return 0
+
+
+def render_all(functions):
+    return {
+        "core_functions.h": render_header(functions),
+        "core_functions.cpp": render_source(functions),
+        "exports.map": render_exports(functions, extra=["standin_*"]),
+    }
+
+
+def main(argv=None):
+    return generate("gen_core.py", __doc__, render_all, argv)
 
 
 if __name__ == "__main__":
