@@ -27,6 +27,9 @@ import tempfile
 import time
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, BENCH)
+# The measuring method is bench/run.py's: its warm-up and its reading of the dumps.
+from run import WARMUP, parse_dumps  # noqa: E402
 ROOT = os.path.dirname(BENCH)
 STAGE = os.path.join(ROOT, "build", "dev", "stage")
 OUT = os.path.join(BENCH, "out", "recorder")
@@ -34,7 +37,6 @@ SHIM = os.path.join(STAGE, "qvcore_recorder.so")
 OPS = ["request_response", "request_response_kw", "adapter_bytes", "adapter_str", "setter12", "event"]
 LETTERS = dict(zip(OPS, "abcdef"))
 MODES = ["no shim", "shim off", "recording"]
-WARMUP = 1500
 
 
 def paths():
@@ -92,21 +94,6 @@ def worker(n):
                 benchctl.dump(f"{name}|{label}|{k}")
 
 
-def parse(directory):
-    found = {}
-    for name in os.listdir(directory):
-        label = total = None
-        with open(os.path.join(directory, name)) as f:
-            for line in f:
-                if line.startswith("desc: Trigger: Client Request: "):
-                    label = line.split(": ", 3)[-1].strip()
-                elif line.startswith("summary:"):
-                    total = int(line.split()[1])
-        if label and total is not None:
-            found[label] = total
-    return found
-
-
 def overhead(n):
     build_benchctl()
     results = {}
@@ -125,7 +112,7 @@ def overhead(n):
                 output = p.communicate()[0]
                 if p.returncode != 0:
                     sys.exit(f"{mode_}: the callgrind worker failed:\n{output}")
-                d = parse(directory_)
+                d = {label: total for label, (total, _) in parse_dumps(directory_).items()}
                 results[mode_] = {op: ((d[f"{op}|op|2"] - d[f"{op}|op|1"]) - (d[f"{op}|empty|2"] - d[f"{op}|empty|1"]))
                                   / n for op in OPS}
             procs = []
