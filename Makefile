@@ -33,7 +33,7 @@ help:
 	@echo "make test-all  make test on each of PYTHON_VERSIONS ($(PYTHON_VERSIONS)); those of CHROOT_VERSIONS in the chroot"
 	@echo "make chroot    the Debian chroot with CPython 3.14, 3.15 and 3.14's debug build (build/chroot/sid)"
 	@echo "make wheel     a manylinux wheel for PYTHON_VERSION in dist/ (wheel-check: install it in a fresh venv)"
-	@echo "make wheels    wheel and wheel-check for each of PYTHON_VERSIONS, then 3.14 and 3.15 in the Debian chroot"
+	@echo "make wheels    wheel and wheel-check for each release interpreter of PYTHON_VERSIONS, those of CHROOT_VERSIONS in the Debian chroot"
 	@echo "make wheel-old-system  the wheels in dist/ seen from Debian 11 (ldd, the core through ctypes)"
 	@echo "make stubtest  check the installed type stubs against the module"
 	@echo "make docs      regenerate docs/reference.md from the module (check-docs: fail if it is stale)"

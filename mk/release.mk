@@ -55,11 +55,10 @@ ZIG_ENV = C_SDK_ZIG=$(ZIG) ZIG_GLOBAL_CACHE_DIR=$(CURDIR)/build/zig-cache
 # configuration (or of an earlier compiler wrapper) reaches the wheel.
 WHEEL_BUILD := build/zig/$(PYTHON_MINOR)
 ZIG_CMAKE = -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake -C build-dir=$(WHEEL_BUILD)
-# The interpreters pyenv lacks here, built, repaired and checked in the Debian
-# chroot (ci/chroot.sh), with a tools venv of their own.
-# (Release interpreters only: the debug build gets no wheel.)
-HOST_WHEEL_VERSIONS ?= $(filter-out $(CHROOT_VERSIONS),$(PYTHON_VERSIONS))
-CHROOT_PYTHON_VERSIONS ?= $(filter-out %d,$(CHROOT_VERSIONS))
+# A wheel for each release interpreter (the debug build gets none). Those of
+# CHROOT_VERSIONS are built, repaired and checked in the Debian chroot
+# (ci/chroot.sh), with a tools venv of their own.
+WHEEL_VERSIONS ?= $(filter-out %d,$(PYTHON_VERSIONS))
 CHROOT_TOOLS := TOOLS_VENV=.venv-tools-chroot TOOLS_PYTHON=python3.14
 
 wheel: $(VPY) $(TOOLS)
@@ -74,14 +73,10 @@ wheel-check: $(TOOLS)
 	  --tools $(TBIN) --plat $(WHEEL_PLAT)
 
 wheels:
-	@set -e; for v in $(HOST_WHEEL_VERSIONS); do \
-	  echo "== wheel for CPython $$v"; start=$$SECONDS; \
-	  $(MAKE) --no-print-directory wheel wheel-check PYTHON_VERSION=$$v; \
-	  echo "== wheel for CPython $$v: $$((SECONDS - start)) s"; \
-	done
-	@set -e; for v in $(CHROOT_PYTHON_VERSIONS); do \
-	  echo "== wheel for CPython $$v (Debian chroot)"; start=$$SECONDS; \
-	  ci/chroot.sh run -- make --no-print-directory wheel wheel-check PYTHON_VERSION=$$v $(CHROOT_TOOLS); \
+	@set -e; for v in $(WHEEL_VERSIONS); do \
+	  runner=$(ON_INTERPRETER); \
+	  echo "== wheel for CPython $$v$${runner:+ (Debian chroot)}"; start=$$SECONDS; \
+	  $$runner $(MAKE) --no-print-directory wheel wheel-check PYTHON_VERSION=$$v $${runner:+$(CHROOT_TOOLS)}; \
 	  echo "== wheel for CPython $$v: $$((SECONDS - start)) s"; \
 	done
 
