@@ -7,7 +7,11 @@
  *           wall_ns:i64 mono_ns:i64 pid:u32 function_count:u16
  *           function_count x (name_len:u8 name)  core_path_len:u16 core_path
  *   frames  body_len:u32 adler32(body):u32 body[body_len]   (until the end)
- *   body    kind:u8 0:u8 fn:u16 thread:u32 start_ns:i64 duration_ns:i64 rest
+ *   body    kind:u8 flags:u8 fn:u16 thread:u32 start_ns:i64 duration_ns:i64 rest
+ *
+ * Frames are in the order they were committed, one sequence for all threads,
+ * so each thread's frames keep their order and threads interleave by time.
+ * Version 1 files are read as well: they have no LOST frames and no flags.
  */
 #ifndef QV_SESSION_FORMAT_H
 #define QV_SESSION_FORMAT_H
@@ -18,7 +22,7 @@ extern "C" {
 
 #define QVS_MAGIC "\x89QVSESS\n"
 #define QVS_MAGIC_LEN 8
-#define QVS_VERSION 1
+#define QVS_VERSION 2
 
 #define QVS_FRAME_PREFIX 8 /* body_len:u32 adler32:u32 */
 #define QVS_BODY_FIXED 24  /* kind, 0, fn, thread, start_ns, duration_ns */
@@ -33,7 +37,21 @@ enum qvs_kind {
     QVS_EVENT = 4,       /* event */
     QVS_EVENT_OPEN = 5,  /* event */
     QVS_EVENT_CLOSE = 6, /* nothing */
+    QVS_LOST = 7,        /* frames:u64 bytes:u64 depth:u32 (see below) */
 };
+
+/* flags, bit by bit. */
+enum qvs_flag {
+    QVS_FLAG_MSG_NULL = 1, /* EVENT, EVENT_OPEN: the core passed a null msg_type (the text is empty) */
+};
+
+/* LOST: frames this thread dropped because its buffer was full (the writer
+ * could not keep up, or the disk stalled). fn is 0; start_ns is when the
+ * first was dropped and duration_ns spans to the last. It stands where the
+ * gap is in the thread's order: after the last frame recorded before the
+ * loss. depth is how many of the thread's OPEN frames in the file are still
+ * open after the gap (a lost CLOSE frame ends its item): a reader trims the
+ * thread's nesting to it. */
 
 /* args: count:u8, then per argument tag:u8 and its value. */
 enum qvs_arg {
