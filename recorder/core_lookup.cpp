@@ -14,7 +14,6 @@
 #include <mutex>
 
 #include "recorder.hpp"
-#include "session_file.hpp"
 
 namespace qvrec {
 
@@ -86,6 +85,7 @@ void* resolve(int fn) {
         g_real[i].store(p, std::memory_order_release);
     }
     g_core_known.store(true, std::memory_order_release);
+    publish_core_path(g_core_path);
     return g_real[fn].load(std::memory_order_acquire);
 }
 

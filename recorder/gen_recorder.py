@@ -32,8 +32,6 @@ SECRET_PARAMS = {
 }
 # Functions whose returned text is secret.
 SECRET_RESULTS = {"qvi_get_encrypted_token"}
-# Written out at once after they return.
-FLUSH_AFTER = {"qvi_stop"}
 
 
 def check_secrets(functions):
@@ -98,14 +96,19 @@ def result_expr(f):
 def render_function(index, f):
     """The exported function: with recording off and the core found, a tail
     call of the real one; everything else (finding the core, recording) is
-    a function of its own, so the fast path needs no stack frame."""
+    a function of its own, so the fast path needs no stack frame. Only the
+    module's calls are recorded: the slow path is told where the call will
+    return to."""
     fn_type = f"{f.ret} (*)({', '.join(t for t, _ in f.params) or 'void'})"
     call_args = ", ".join("wrapped" if t == "EventCallback" else n for t, n in f.params)
     args = arg_exprs(f)
     ret = "" if f.ret == "void" else "return "
-    lines = [f"[[gnu::noinline]] static {f.ret} slow_{f.name}({f.c_params}) {{",
+    slow_params = ", ".join(p for p in (f.c_params if f.params else "", "const void* caller") if p)
+    slow_args = ", ".join(a for a in (f.c_args, "__builtin_return_address(0)") if a)
+    lines = [f"[[gnu::noinline]] static {f.ret} slow_{f.name}({slow_params}) {{",
              f"    auto real = qvrec::real<{fn_type}>({index});",
-             f"    if (!qvrec::on()) return real({f.c_args});"]
+             "    if (!qvrec::on() || !qvrec::from_module(caller) || !qvrec::recording()) [[likely]]",
+             f"        return real({f.c_args});"]
     if "EventCallback" in [t for t, _ in f.params]:
         cb = next(n for t, n in f.params if t == "EventCallback")
         lines.append(f"    EventCallback wrapped = qvrec::wrap_callback({cb});")
@@ -119,14 +122,12 @@ def render_function(index, f):
     else:
         lines.append(f"    {f.ret} r = real({call_args});")
     lines.append(f"    call.finish({result_expr(f)});")
-    if f.name in FLUSH_AFTER:
-        lines.append("    qvrec::flush();")
     if f.ret != "void":
         lines.append("    return r;")
     lines += ["}", ""]
     lines += [f'extern "C" {f.ret} {f.name}({f.c_params}) {{',
               f"    void* real = qvrec::g_real[{index}].load(std::memory_order_acquire);",
-              f"    if (real == nullptr || qvrec::on()) [[unlikely]] {ret}slow_{f.name}({f.c_args});",
+              f"    if (real == nullptr || qvrec::on()) [[unlikely]] {ret}slow_{f.name}({slow_args});",
               f"    {'else ' if f.ret == 'void' else ''}{ret}reinterpret_cast<{fn_type}>(real)({f.c_args});",
               "}", ""]
     return lines

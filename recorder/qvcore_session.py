@@ -29,7 +29,7 @@ from typing import Iterator, List, Optional, Tuple
 __all__ = ["Frame", "Session", "SessionError", "shim_path", "main"]
 
 MAGIC = b"\x89QVSESS\n"
-VERSION = 1
+VERSION = 2
 
 CALL, CALL_OPEN, CALL_CLOSE, EVENT, EVENT_OPEN, EVENT_CLOSE = 1, 2, 3, 4, 5, 6
 KIND_NAMES = {CALL: "call", CALL_OPEN: "call-open", CALL_CLOSE: "call-close", EVENT: "event",
@@ -237,7 +237,7 @@ class Session:
             if len(head) < _HEAD.size or head[:8] != MAGIC:
                 raise SessionError(f"{self.path} is not a session file")
             magic, version, _flags, size, wall, mono, pid, count = _HEAD.unpack(head)
-            if version != VERSION:
+            if version not in (1, VERSION):
                 raise SessionError(f"{self.path} is a session file of version {version}; this reader reads {VERSION}")
             rest = f.read(size - _HEAD.size)
             if len(rest) < size - _HEAD.size:

@@ -392,13 +392,15 @@ def test_a_torn_last_frame_leaves_the_file_readable_up_to_it(tmp_path, three_cal
 
 # The session of every failure case: its own output must not change.
 BUSY = r"""
-import os, c_sdk, qvcore_standin
+import os, time, c_sdk, qvcore_standin
 core = qvcore_standin.Core()
 seen = []
 c_sdk.py_qvi_set_data_callback(lambda t, p: seen.append((t, len(p))))
 for i in range(300):
     seen.append(c_sdk.py_qvi_history_ticks_pb(b"request %d" % i + b"x" * 200))
     if i == 100 and REMOVE:
+        while not os.path.exists(REMOVE):  # the writer creates it just after the first frame
+            time.sleep(0.001)
         os.remove(REMOVE)
     core.queue_event(b"tick", b"p" * i)
     c_sdk.qvi_poll()
