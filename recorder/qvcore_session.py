@@ -31,7 +31,7 @@ __all__ = ["Frame", "Session", "SessionError", "shim_path", "main"]
 MAGIC = b"\x89QVSESS\n"
 VERSION = 2
 
-CALL, CALL_OPEN, CALL_CLOSE, EVENT, EVENT_OPEN, EVENT_CLOSE = 1, 2, 3, 4, 5, 6
+CALL, CALL_OPEN, CALL_CLOSE, EVENT, EVENT_OPEN, EVENT_CLOSE, LOST = 1, 2, 3, 4, 5, 6, 7
 KIND_NAMES = {CALL: "call", CALL_OPEN: "call-open", CALL_CLOSE: "call-close", EVENT: "event",
               EVENT_OPEN: "event-open", EVENT_CLOSE: "event-close"}
 A_INT, A_DOUBLE, A_BOOL, A_TEXT, A_NULL, A_REDACTED, A_BUFFER, A_OUT, A_FN = range(1, 10)
@@ -127,7 +127,7 @@ class Frame:
     ``offset`` is the frame's byte position in the file."""
 
     __slots__ = ("index", "offset", "kind", "fn", "thread", "start_ns", "duration_ns", "args", "result",
-                 "has_result", "output", "msg", "payload", "data_len")
+                 "has_result", "output", "msg", "payload", "data_len", "frames", "lost_bytes", "depth")
 
     def __repr__(self):
         fields = ", ".join(f"{k}={getattr(self, k)!r}" for k in self.__slots__ if hasattr(self, k))
@@ -285,6 +285,9 @@ class Session:
                     fr.payload = None if null else bytes(mv[q:q + n])
                 elif kind == EVENT_CLOSE:
                     fr.fn = None
+                elif kind == LOST:
+                    fr.fn = None
+                    fr.frames, fr.lost_bytes, fr.depth = struct.unpack_from("<QQI", mv, q)
                 else:
                     raise SessionError(f"unknown frame kind {kind}")
             except (IndexError, struct.error) as e:
