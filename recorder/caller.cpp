@@ -38,7 +38,7 @@ int segments(struct dl_phdr_info* info, std::size_t, void* data) {
     auto* span = static_cast<Span*>(data);
     if (info->dlpi_addr != span->base) return 0;
     for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        const ElfW(Phdr) & ph = info->dlpi_phdr[i];
         if (ph.p_type != PT_LOAD || (ph.p_flags & PF_X) == 0) continue;
         std::uintptr_t start = info->dlpi_addr + ph.p_vaddr;
         if (start < span->lo) span->lo = start;

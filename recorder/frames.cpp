@@ -19,28 +19,30 @@ namespace {
 
 thread_local Item* tl_top [[gnu::tls_model("initial-exec")]] = nullptr;
 
-// What one frame body is made of.
-struct Body {
-    std::uint8_t kind;
-    const Item* item;
-    const Result* result; // CALL and CALL_CLOSE
-    long long duration;
-};
-
-template <class Out>
-void body(Out& o, const Body& b) {
-    const Item& it = *b.item;
-    std::uint8_t flags = it.is_event && it.msg == nullptr ? std::uint8_t{QVS_FLAG_MSG_NULL} : std::uint8_t{0};
-    fixed(o, Fixed{b.kind, flags, static_cast<std::uint16_t>(it.fn), thread_id(), it.start_ns, b.duration});
-    switch (b.kind) {
-    case QVS_CALL: // the result first: a reader after latencies and statuses skips the rest
-        result(o, *b.result);
-        args(o, it.args, it.nargs);
-        break;
-    case QVS_CALL_OPEN: args(o, it.args, it.nargs); break;
-    case QVS_CALL_CLOSE: result(o, *b.result); break;
+// The size of a frame's body, and its bytes.
+std::size_t body_size(std::uint8_t kind, const Item& it, const Result* r) {
+    switch (kind) {
+    case QVS_CALL: return QVS_BODY_FIXED + r->size() + it.args_size;
+    case QVS_CALL_OPEN: return QVS_BODY_FIXED + it.args_size;
+    case QVS_CALL_CLOSE: return QVS_BODY_FIXED + r->size();
     case QVS_EVENT:
-    case QVS_EVENT_OPEN: event(o, it.msg, it.msg_len, it.data, it.data_len); break;
+    case QVS_EVENT_OPEN: return QVS_BODY_FIXED + event_size(it.msg_len, it.data, it.data_len);
+    default: return QVS_BODY_FIXED;
+    }
+}
+
+void write_body(char* p, std::uint8_t kind, const Item& it, const Result* r, long long duration) {
+    std::uint8_t flags = it.is_event && it.msg == nullptr ? std::uint8_t{QVS_FLAG_MSG_NULL} : std::uint8_t{0};
+    p = put_fixed(p,
+                  Fixed{kind, flags, static_cast<std::uint16_t>(it.fn), thread_id(), it.start_ns, duration});
+    switch (kind) {
+    case QVS_CALL: // the result first: a reader after latencies and statuses skips the rest
+        it.write_args(it.args, r->write(p));
+        break;
+    case QVS_CALL_OPEN: it.write_args(it.args, p); break;
+    case QVS_CALL_CLOSE: r->write(p); break;
+    case QVS_EVENT:
+    case QVS_EVENT_OPEN: put_event(p, it.msg, it.msg_len, it.data, it.data_len); break;
     default: break;
     }
 }
@@ -65,22 +67,17 @@ std::uint32_t open_depth() {
 
 // Copies one frame into the ring, or counts it as lost.
 bool append(std::uint8_t kind, const Item& it, const Result* r, long long duration, long long now) {
-    Body b{kind, &it, r, duration};
-    Measure m;
-    body(m, b);
-    if (const Lost* l = lost_pending()) [[unlikely]] {
-        if (!report_lost(*l)) {
-            count_lost(m.size(), now);
-            return false;
-        }
-    }
+    std::size_t size = body_size(kind, it, r);
     Reserved res;
-    if (!reserve(m.size(), res)) [[unlikely]] {
-        count_lost(m.size(), now);
+    if (const Lost* l = lost_pending(); l != nullptr && !report_lost(*l)) [[unlikely]] {
+        count_lost(size, now);
         return false;
     }
-    Write w(res.body);
-    body(w, b);
+    if (!reserve(size, res)) [[unlikely]] {
+        count_lost(size, now);
+        return false;
+    }
+    write_body(res.body, kind, it, r, duration);
     commit(res);
     return true;
 }
@@ -131,10 +128,12 @@ long long now_ns() noexcept {
     return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
 }
 
-Call::Call(int fn, const Arg* args, int nargs) noexcept : item_{tl_top, false} {
+Call::Call(int fn, const void* args, std::size_t size, char* (*write)(const void*, char*)) noexcept
+    : item_{tl_top, false} {
     item_.fn = fn;
     item_.args = args;
-    item_.nargs = nargs;
+    item_.args_size = size;
+    item_.write_args = write;
     tl_top = &item_;
     item_.start_ns = now_ns();
 }

@@ -46,28 +46,28 @@ def check_secrets(functions):
 
 
 def arg_exprs(f):
-    """The qvrec::Arg descriptions of f's parameters, in the stand-in log's order."""
+    """The qvrec value descriptions of f's parameters, in the stand-in log's order."""
     out = []
     params = f.params
     i = 0
     while i < len(params):
         ptype, pname = params[i]
         if ptype in ("int", "long long"):
-            out.append(f"qvrec::arg_int({pname})")
+            out.append(f"qvrec::Int{{{pname}}}")
         elif ptype == "double":
-            out.append(f"qvrec::arg_double({pname})")
+            out.append(f"qvrec::Double{{{pname}}}")
         elif ptype == "bool":
-            out.append(f"qvrec::arg_bool({pname})")
+            out.append(f"qvrec::Bool{{{pname}}}")
         elif ptype == "const char*":
-            kind = "secret" if (f.name, pname) in SECRET_PARAMS else "text"
-            out.append(f"qvrec::arg_{kind}({pname})")
+            kind = "Secret" if (f.name, pname) in SECRET_PARAMS else "Text"
+            out.append(f"qvrec::{kind}({pname})")
         elif ptype == "void*":
-            out.append(f"qvrec::arg_buffer({pname}, {params[i + 1][1]})")
+            out.append(f"qvrec::Buffer{{{pname}, {params[i + 1][1]}}}")
             i += 1
         elif ptype in ("void**", "int*", "char**"):
-            out.append(f"qvrec::arg_out({pname})")
+            out.append(f"qvrec::Out{{{pname}}}")
         elif ptype == "EventCallback":
-            out.append(f"qvrec::arg_fn({pname})")
+            out.append(f"qvrec::Fn{{reinterpret_cast<const void*>({pname})}}")
         else:
             f.fail(f"cannot record parameter type {ptype!r} ({pname})")
         i += 1
@@ -112,11 +112,8 @@ def render_function(index, f):
     if "EventCallback" in [t for t, _ in f.params]:
         cb = next(n for t, n in f.params if t == "EventCallback")
         lines.append(f"    EventCallback wrapped = qvrec::wrap_callback({cb});")
-    if args:
-        lines.append(f"    const qvrec::Arg args[] = {{{', '.join(args)}}};")
-        lines.append(f"    qvrec::Call call({index}, args, {len(args)});")
-    else:
-        lines.append(f"    qvrec::Call call({index}, nullptr, 0);")
+    lines.append(f"    const auto args = qvrec::args({', '.join(args)});")
+    lines.append(f"    qvrec::Call call({index}, args);")
     if f.ret == "void":
         lines.append(f"    real({call_args});")
     else:

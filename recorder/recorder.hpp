@@ -17,6 +17,7 @@
 #include "qvcsdk.h"
 #include "ring.hpp"
 #include "session_format.h"
+#include "values.hpp"
 
 namespace qvrec {
 
@@ -71,119 +72,6 @@ inline bool from_module(const void* return_address) {
     return lo == 0 && find_module(return_address);
 }
 
-// ---- what a call received ---------------------------------------------------------
-
-struct Arg {
-    explicit Arg(std::uint8_t t) : tag(t), i(0) {}
-
-    std::uint8_t tag; // qvs_arg
-    int len = 0;      // buffer length, or text length
-    union {
-        long long i;
-        double d;
-        const void* p;
-    };
-    std::size_t text_len() const { return static_cast<std::size_t>(len); }
-};
-
-inline Arg arg_int(long long v) {
-    Arg a(QVS_ARG_INT);
-    a.i = v;
-    return a;
-}
-inline Arg arg_double(double v) {
-    Arg a(QVS_ARG_DOUBLE);
-    a.d = v;
-    return a;
-}
-inline Arg arg_bool(bool v) {
-    Arg a(QVS_ARG_BOOL);
-    a.i = v ? 1 : 0;
-    return a;
-}
-inline Arg arg_text(const char* v) {
-    Arg a(v != nullptr ? std::uint8_t{QVS_ARG_TEXT} : std::uint8_t{QVS_ARG_NULL});
-    a.p = v;
-    a.len = v != nullptr ? static_cast<int>(__builtin_strlen(v)) : 0;
-    return a;
-}
-// A secret text: only its length reaches the file.
-inline Arg arg_secret(const char* v) {
-    Arg a(v != nullptr ? std::uint8_t{QVS_ARG_REDACTED} : std::uint8_t{QVS_ARG_NULL});
-    a.p = v;
-    return a;
-}
-inline Arg arg_buffer(const void* v, int len) {
-    Arg a(QVS_ARG_BUFFER);
-    a.p = v;
-    a.len = len;
-    return a;
-}
-inline Arg arg_out(const void* v) {
-    Arg a(QVS_ARG_OUT);
-    a.p = v;
-    return a;
-}
-inline Arg arg_fn(EventCallback v) {
-    Arg a(QVS_ARG_FN);
-    a.p = reinterpret_cast<const void*>(v);
-    return a;
-}
-
-// ---- what it gave back ------------------------------------------------------------
-
-struct Result {
-    std::uint8_t tag = QVS_RESULT_VOID; // qvs_result
-    std::uint8_t out = QVS_OUT_NONE;    // qvs_output
-    long long i = 0;
-    double d = 0.0;
-    const char* text = nullptr; // result text, or the written out-text
-    const void* res = nullptr;  // response
-    int res_len = 0;
-    std::size_t len = 0; // of the text
-    std::size_t text_len() const { return len; }
-};
-
-inline Result result_void() { return {}; }
-inline Result result_int(long long v) {
-    Result r;
-    r.tag = QVS_RESULT_INT;
-    r.i = v;
-    return r;
-}
-inline Result result_double(double v) {
-    Result r;
-    r.tag = QVS_RESULT_DOUBLE;
-    r.d = v;
-    return r;
-}
-inline Result result_text(const char* v, bool secret) {
-    Result r;
-    r.tag = v == nullptr ? QVS_RESULT_NULL : secret ? QVS_RESULT_REDACTED : QVS_RESULT_TEXT;
-    r.text = v;
-    r.len = v != nullptr ? __builtin_strlen(v) : 0;
-    return r;
-}
-// The response pair is read only on success, as callers read it.
-inline Result result_response(int status, void* const* res, const int* res_len) {
-    Result r = result_int(status);
-    if (status == 0 && res != nullptr && res_len != nullptr) {
-        r.out = QVS_OUT_RESPONSE;
-        r.res = *res;
-        r.res_len = *res_len;
-    }
-    return r;
-}
-inline Result result_out_text(int status, char* const* out) {
-    Result r = result_int(status);
-    if (status == 0 && out != nullptr) {
-        r.out = QVS_OUT_TEXT;
-        r.text = *out;
-        r.len = r.text != nullptr ? __builtin_strlen(r.text) : 0;
-    }
-    return r;
-}
-
 // ---- calls and events being recorded ------------------------------------------------
 
 // One call or event in progress on this thread; they nest (an event inside
@@ -194,8 +82,9 @@ struct Item {
     bool opened = false; // its OPEN frame is written
     int fn = 0;
     long long start_ns = 0;
-    const Arg* args = nullptr;
-    int nargs = 0;
+    const void* args = nullptr; // an Args<...>
+    std::size_t args_size = 0;
+    char* (*write_args)(const void*, char*) = nullptr;
     const char* msg = nullptr;
     std::size_t msg_len = 0;
     const void* data = nullptr;
@@ -204,13 +93,15 @@ struct Item {
 
 class Call {
 public:
-    Call(int fn, const Arg* args, int nargs) noexcept;
+    template <class... A>
+    Call(int fn, const Args<A...>& args) noexcept : Call(fn, &args, args.size(), &Args<A...>::write_erased) {}
     ~Call();
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
     void finish(const Result& r) noexcept;
 
 private:
+    Call(int fn, const void* args, std::size_t size, char* (*write)(const void*, char*)) noexcept;
     Item item_;
 };
 

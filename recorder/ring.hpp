@@ -42,10 +42,10 @@ struct alignas(64) Slot {
 
 struct alignas(64) Shared {
     std::atomic<std::uint64_t> next_seq;
-    std::atomic<std::uint32_t> stopped;     // the writer stopped the recording
-    std::atomic<std::uint32_t> parent_done; // the recorded process is exiting
-    std::atomic<std::uint32_t> writer_done; // every frame is in the file
-    std::atomic<std::uint64_t> progress;    // bytes the writer has written
+    std::atomic<std::uint32_t> stopped;         // the writer stopped the recording
+    std::atomic<std::uint32_t> parent_done;     // the recorded process is exiting
+    std::atomic<std::uint32_t> writer_done;     // every frame is in the file
+    std::atomic<std::uint64_t> progress;        // bytes the writer has written
     std::atomic<std::uint64_t> overflow_frames; // from threads beyond the last slot
     std::uint32_t slot_count;
     std::uint64_t ring_size; // a multiple of 8

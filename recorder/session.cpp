@@ -30,8 +30,8 @@ constinit std::atomic<Shared*> g_shared{nullptr};
 namespace {
 
 Settings g_settings;
-pid_t g_pid = 0;       // the process the recording belongs to
-int g_alive_fd = -1;   // our end of the pipe the writer watches
+pid_t g_pid = 0;         // the process the recording belongs to
+int g_alive_fd = -1;     // our end of the pipe the writer watches
 bool g_in_start = false; // the forks that start a writer are not a user's fork
 bool g_restart = false;  // a forked child that records into its own file
 pthread_mutex_t g_restart_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -56,7 +56,8 @@ bool start() {
     g_wall_ns = clock_ns(CLOCK_REALTIME);
     g_mono_ns = clock_ns(CLOCK_MONOTONIC);
     std::size_t size = Shared::total_size(g_settings.threads, g_settings.ring_size);
-    void* mem = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* mem =
+        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (mem == MAP_FAILED) {
         refuse_errno("cannot map the recording buffers");
         return false;
@@ -70,8 +71,14 @@ bool start() {
         ::munmap(mem, size);
         return false;
     }
-    WriterSetup setup{sh,         alive[0], g_settings.path, g_settings.limit, g_settings.limit_text,
-                      g_wall_ns, g_mono_ns, static_cast<std::uint32_t>(g_pid)};
+    WriterSetup setup{sh,
+                      alive[0],
+                      g_settings.path,
+                      g_settings.limit,
+                      g_settings.limit_text,
+                      g_wall_ns,
+                      g_mono_ns,
+                      static_cast<std::uint32_t>(g_pid)};
     if (setup.limit_text == nullptr) setup.limit_text = "";
     g_in_start = true;
     pid_t middle = ::fork();
@@ -104,9 +111,7 @@ void at_exit() {
     std::uint64_t seen = sh->progress.load(std::memory_order_relaxed);
     std::int64_t since = clock_ns(CLOCK_MONOTONIC);
     while (sh->writer_done.load(std::memory_order_acquire) == 0) {
-        struct timespec ms {
-            0, 1'000'000
-        };
+        struct timespec ms{0, 1'000'000};
         ::nanosleep(&ms, nullptr);
         std::uint64_t now_seen = sh->progress.load(std::memory_order_relaxed);
         std::int64_t now = clock_ns(CLOCK_MONOTONIC);
@@ -126,8 +131,7 @@ void in_child() {
     if (g_alive_fd >= 0) ::close(g_alive_fd); // the parent's writer must see the parent end
     g_alive_fd = -1;
     Shared* parent = g_shared.exchange(nullptr);
-    if (parent != nullptr)
-        ::munmap(parent, Shared::total_size(parent->slot_count, parent->ring_size));
+    if (parent != nullptr) ::munmap(parent, Shared::total_size(parent->slot_count, parent->ring_size));
     if (!g_on.load() || std::strstr(g_settings.pattern, "%p") == nullptr) {
         g_on.store(false); // the parent owns the file
         return;

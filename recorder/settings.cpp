@@ -30,7 +30,8 @@ bool size_setting(const char* name, std::uint64_t low, std::uint64_t high, std::
     std::uint64_t n = 0;
     bool plain = v[0] != '\0' && std::strspn(v, "0123456789") == std::strlen(v);
     if (count ? !plain || !parse_size(v, n) : !parse_size(v, n)) {
-        refuse(name, v, count ? "a whole number" : "a size (bytes, or a number with k, M or G: 65536, 512k, 4M)");
+        refuse(name, v,
+               count ? "a whole number" : "a size (bytes, or a number with k, M or G: 65536, 512k, 4M)");
         return false;
     }
     if (n < low || n > high) {
@@ -51,7 +52,8 @@ void say(const char* text) noexcept {
     char line[1200];
     int n = std::snprintf(line, sizeof line, "c_sdk recorder: %s\n", text);
     if (n <= 0) return;
-    std::size_t len = static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1;
+    std::size_t len =
+        static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1;
     ssize_t ignored = ::write(2, line, len);
     (void)ignored;
 }

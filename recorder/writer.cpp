@@ -158,10 +158,10 @@ private:
 int detach(int alive_fd) {
     ::setsid();
     ::prctl(PR_SET_NAME, "qvrec-writer", 0, 0, 0);
-    struct sigaction ignore {};
+    struct sigaction ignore{};
     ignore.sa_handler = SIG_IGN;
     for (int sig : {SIGINT, SIGHUP, SIGPIPE, SIGQUIT, SIGTSTP}) ::sigaction(sig, &ignore, nullptr);
-    struct sigaction dflt {};
+    struct sigaction dflt{};
     dflt.sa_handler = SIG_DFL;
     for (int sig : {SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD}) ::sigaction(sig, &dflt, nullptr);
     int null = ::open("/dev/null", O_RDWR);
@@ -176,7 +176,7 @@ int detach(int alive_fd) {
 #ifdef SYS_close_range
     if (::syscall(SYS_close_range, 4u, ~0u, 0u) == 0) return alive_fd;
 #endif
-    struct rlimit lim {};
+    struct rlimit lim{};
     rlim_t top = ::getrlimit(RLIMIT_NOFILE, &lim) == 0 ? lim.rlim_cur : 1024;
     for (rlim_t fd = 4; fd < top && fd < 65536; ++fd) ::close(static_cast<int>(fd));
     return alive_fd;
@@ -184,9 +184,7 @@ int detach(int alive_fd) {
 
 // Waits up to `ms` for the recorded process to end; true once it has.
 bool gone_after(int alive_fd, int ms) {
-    struct pollfd p {
-        alive_fd, POLLIN, 0
-    };
+    struct pollfd p{alive_fd, POLLIN, 0};
     int n = ::poll(&p, 1, ms);
     return n > 0 && (p.revents & (POLLHUP | POLLIN | POLLERR)) != 0;
 }

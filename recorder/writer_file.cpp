@@ -134,7 +134,8 @@ bool SessionFile::open() noexcept {
     std::size_t size = header(nullptr, s_);
     if (s_.limit != 0 && size > s_.limit) {
         char why[200];
-        std::snprintf(why, sizeof why, "the size limit of %llu bytes is reached (C_SDK_RECORD_MAX_BYTES=%.40s)",
+        std::snprintf(why, sizeof why,
+                      "the size limit of %llu bytes is reached (C_SDK_RECORD_MAX_BYTES=%.40s)",
                       static_cast<unsigned long long>(s_.limit), s_.limit_text);
         stop(why, 0);
         return false;
