@@ -143,7 +143,7 @@ def test_the_entry_point_reports_what_it_cannot_deliver(core, monkeypatch, gil, 
 
 
 def test_a_null_message_type_inside_the_run_loop_is_reported_and_the_loop_goes_on():
-    proc = run_python(f"""
+    proc = run_python("""
         import ctypes, c_sdk, qvcore_standin
         core = qvcore_standin.Core()
         entry = ctypes.PYFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_int)

@@ -50,11 +50,10 @@ def _status(value):
 
 # (what the core hands back, core function, programming, call)
 RESULTS = [
-    ("request-response, success: `res` at 3 bytes, `res_len` 3", "qvi_get_cash_pb", [lambda c, f: c.set_response(f, b"abc")],
-     lambda m: m.py_qvi_get_cash(b"q")),
-    ("request-response, success: `res_len` 0 (`res` null or not)", "qvi_get_cash_pb", [_raw(null_pointer=True,
-                                                                                            length=0)],
-     lambda m: m.py_qvi_get_cash(b"q")),
+    ("request-response, success: `res` at 3 bytes, `res_len` 3", "qvi_get_cash_pb",
+     [lambda c, f: c.set_response(f, b"abc")], lambda m: m.py_qvi_get_cash(b"q")),
+    ("request-response, success: `res_len` 0 (`res` null or not)", "qvi_get_cash_pb",
+     [_raw(null_pointer=True, length=0)], lambda m: m.py_qvi_get_cash(b"q")),
     ("request-response, success: neither out-parameter written (the module sets `res` null and `res_len` 0 "
      "before the call)", "qvi_get_cash_pb", [_raw(write=False)], lambda m: m.py_qvi_get_cash(b"q")),
     ("request-response, success: `res` null, `res_len` 5", "qvi_get_cash_pb", [_raw(null_pointer=True, length=5)],
@@ -95,7 +94,7 @@ def _result_rows(module, core):
         core.reset()
         for step in program:
             step(core, fn)
-        rows.append(f"| {what} | {_returned(lambda: call(module))} |")
+        rows.append(f"| {what} | {_returned(lambda call=call: call(module))} |")
     core.reset()
     return rows
 
