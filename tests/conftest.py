@@ -42,10 +42,15 @@ def core(standin):
     standin.reset()
 
 
-def run_python(code, env_extra=None, path=(QV_PATH,)):
-    """Runs code in a fresh interpreter (this one's), returning the completed process."""
+def python_env(env_extra=None, path=(QV_PATH,)):
+    """The environment of a fresh interpreter that finds what this one does."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(list(path) + [p for p in sys.path if p and p != HERE])
     env.update(env_extra or {})
+    return env
+
+
+def run_python(code, env_extra=None, path=(QV_PATH,)):
+    """Runs code in a fresh interpreter (this one's), returning the completed process."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, timeout=120)
+                          env=python_env(env_extra, path), timeout=120)

@@ -52,3 +52,16 @@ def too_large_for_long(value):
 
 def not_callable(obj):
     return said(lambda: obj())
+
+
+_bytes_from_size = ctypes.pythonapi.PyBytes_FromStringAndSize
+_bytes_from_size.argtypes, _bytes_from_size.restype = [ctypes.c_void_p, ctypes.c_ssize_t], ctypes.py_object
+
+
+def negative_size(n=-1):
+    """A bytes object of a negative size, as the C API refuses it."""
+    return said(_bytes_from_size, None, n)
+
+
+def not_utf8(data):
+    return said(bytes.decode, data, "utf-8")

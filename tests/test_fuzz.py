@@ -11,6 +11,7 @@ The number of examples per test is bounded for CI; set C_SDK_FUZZ_EXAMPLES
 for a longer run (`make fuzz-long EXAMPLES=2000`).
 """
 
+import ctypes
 import math
 import operator
 import os
@@ -385,6 +386,81 @@ def test_any_arguments(quiet_core, target, data):
     check_call(core, fn, target, args, kwargs, status)
 
 
+# --- what the core hands back ----------------------------------------------------
+
+HANDED_BACK = [t for t in TARGETS if t.result in ("pair", "text_or_none", "bytes")]
+SIMPLE = {"bytes": b"a", "req": b"req", "int": 1, "float": 1.0, "flag": True}
+core_texts = st.none() | st.binary(max_size=12).map(lambda b: b.replace(b"\0", b"."))
+
+
+@st.composite
+def handed_back(draw, target):
+    """How the core answers: (status, response or text, raw bending)."""
+    status = draw(STATUSES) if target.result != "bytes" else 0
+    if target.result == "bytes":
+        return status, draw(core_texts), {}
+    value = draw(st.binary(max_size=12) if target.result == "pair" else core_texts)
+    if target.result == "text_or_none":  # a null pointer written, or nothing at all
+        return status, value, draw(st.sampled_from([{}, {"null_pointer": True}, {"write": False}]))
+    bend = {}
+    if draw(st.booleans()):
+        bend["null_pointer"] = draw(st.booleans())
+        bend["write"] = draw(st.booleans())
+        if draw(st.booleans()):
+            bend["length"] = draw(st.sampled_from([INT_MIN, -1, 0, 1, 40]) | st.integers(-3, 40))
+    return status, value, bend
+
+
+def expected_back(target, status, value, bend):
+    """What the call returns, or (RuntimeError, message)."""
+    name = target.core
+    if target.result == "bytes":
+        return (RuntimeError, f"{name}() returned a null text") if value is None else value
+    if status != 0:
+        return (status, None) if target.result == "pair" else None
+    written = bend.get("write", True)
+    if target.result == "text_or_none":
+        if not written or bend.get("null_pointer") or value is None:
+            return RuntimeError, f"{name}() reported success with a null text"
+        return value
+    if not written:  # the module's own null and 0 stay
+        return status, b""
+    n = bend.get("length", len(value))
+    if n < 0:
+        return RuntimeError, f"{name}() reported success with a negative response length ({n})"
+    if n > 0 and bend.get("null_pointer"):
+        return RuntimeError, f"{name}() reported success with a null response of {n} bytes"
+    return status, (value + bytes(n))[:n]
+
+
+@pytest.mark.parametrize("target", HANDED_BACK, ids=[t.attr for t in HANDED_BACK])
+@fuzz
+@given(data=st.data())
+def test_whatever_the_core_hands_back(quiet_core, target, data):
+    core = quiet_core
+    core.reset()
+    status, value, bend = data.draw(handed_back(target), label="answer")
+    if target.result == "pair":
+        core.set_status(target.core, status)
+        core.set_response(target.core, value)
+    elif target.result == "text_or_none":
+        core.set_status(target.core, status)
+        core.set_text(target.core, value)
+    else:
+        core.set_text(target.core, value)
+    if bend:
+        core.set_response_raw(target.core, **bend)
+    args = [SIMPLE[kind] for _, kind in target.params]
+    expected = expected_back(target, status, value, bend)
+    if isinstance(expected, tuple) and expected[0] is RuntimeError:
+        with pytest.raises(RuntimeError) as info:
+            getattr(c_sdk, target.attr)(*args)
+        assert str(info.value) == expected[1]
+    else:
+        got = getattr(c_sdk, target.attr)(*args)
+        assert got == expected and type(got) is type(expected)
+
+
 # --- helpers -------------------------------------------------------------------
 
 
@@ -555,7 +631,7 @@ def test_record_members(cls_name, name, how, data):
 
 
 events = st.tuples(
-    st.binary(max_size=10) | st.text(max_size=6).map(str.encode),
+    st.binary(max_size=10) | st.text(max_size=6).map(str.encode) | st.none(),  # None: a null msg_type
     st.binary(max_size=24),
     st.none() | st.integers(-3, 40),  # data_len: len(payload) when None
     st.booleans(),                    # null data pointer
@@ -565,6 +641,8 @@ events = st.tuples(
 
 def expected_event(msg, payload, data_len, null_data, py2):
     """(message type, payload) as the callable gets them, or the exception type."""
+    if msg is None:
+        return RuntimeError
     name = msg.split(b"\0")[0]
     if not py2:
         try:
@@ -605,14 +683,29 @@ def test_any_events(quiet_core, monkeypatch, batch, how, py2):
         if what == "call":
             assert c_sdk.py_qvi_place_order(payload) == (0, b"qvi_place_order_pb")
 
+    def deliver():
+        queued = core.queued()
+        if how == "thread":  # from a native thread the interpreter has never seen
+            assert core.deliver_from_thread() == queued
+        else:
+            assert (c_sdk.py_qvi_run() if how == "run" else c_sdk.qvi_poll()) == 0
+
     c_sdk.py_qvi_set_data_callback(callback)
     c_sdk.IS_PY2 = py2
+    # The stand-in queues no null message type: such an event goes straight
+    # to the entry point, in its place among the others, with the lock held
+    # as from inside a core call, or without it.
+    proto = ctypes.CFUNCTYPE if how == "thread" else ctypes.PYFUNCTYPE
+    entry = proto(None, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_int)(core.callback_address())
     for msg, payload, data_len, null_data, _ in batch:
-        core.queue_event(msg, payload, data_len=data_len, null_data=null_data)
-    if how == "thread":  # from a native thread the interpreter has never seen
-        assert core.deliver_from_thread() == len(batch)
-    else:
-        assert (c_sdk.py_qvi_run() if how == "run" else c_sdk.qvi_poll()) == 0
+        if msg is not None:
+            core.queue_event(msg, payload, data_len=data_len, null_data=null_data)
+            continue
+        deliver()
+        n = len(payload) if data_len is None else data_len
+        buffer = ctypes.create_string_buffer(payload, max(n, len(payload), 1))
+        entry(None, None if null_data else buffer, n)
+    deliver()
     assert seen == expected
     assert all(type(t) is (bytes if py2 else str) for t, _ in seen)
     assert printed == failures

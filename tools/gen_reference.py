@@ -17,6 +17,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import c_sdk_api  # noqa: E402
+import reference_core  # noqa: E402
 
 KIND_TEXT = {
     "bytes": ("`bytes` or `bytearray` (or a subclass)", "`const char*` into the object's own buffer, "
@@ -214,7 +215,9 @@ def render(api):
         "Contents: [describing a callable](#describing-a-callable) · [introspection](#introspection) · "
         "[parameter kinds](#parameter-kinds) · "
         "[results](#results) · [shapes](#shapes) · [argument errors](#argument-errors) · "
-        "[events](#events) · [wrappers](#wrappers) · [direct callables](#direct-callables) · "
+        "[events](#events) · "
+        f"[what the core hands back](#{reference_core.ANCHOR}) · "
+        "[wrappers](#wrappers) · [direct callables](#direct-callables) · "
         "[helpers](#helpers) · [record classes](#record-classes) · [constants](#constants)",
     ))
     example = module.py_qvi_place_order.__core__
@@ -248,9 +251,9 @@ def render(api):
         "## Results",
         results,
         "Outcomes of the core are status codes, never exceptions. A core function that breaks its "
-        "contract raises instead of crashing: a null text (`RuntimeError: ... returned a null text`), a "
-        "negative response length on success (`RuntimeError`); a successful response without a pointer is "
-        "`b''`.",
+        "contract raises `RuntimeError` naming it instead of crashing: a null text, a response of a "
+        "negative length, or a null response with a positive length, on success; [what the core hands "
+        f"back](#{reference_core.ANCHOR}) lists every case.",
     ))
     shapes = ["| shape | call |", "|---|---|"] + [f"| {k} | {v} |" for k, v in SHAPE_TEXT.items()]
     out.append(_section("## Shapes", shapes))
@@ -274,15 +277,24 @@ def render(api):
          "- `payload`: a new `bytes` holding a copy of the `data_len` bytes at `data`, valid after the "
          "callback returns.",
          ],
-        "The result of `f` is ignored. An exception (from `f`, an undefined or uncallable `f`, a message "
-        "type that is not UTF-8, a negative length) is printed with its traceback like an uncaught "
+        "The result of `f` is ignored. An exception (from `f`, an undefined or uncallable `f`, a null "
+        "message type or one that is not UTF-8, a negative length, a null `data` with a positive length) "
+        "is printed with its traceback like an uncaught "
         "exception, then passed to `sys.unraisablehook` with the context `c_sdk.callback_wrapper`, and "
         "dropped: the core goes on with the next event. A `SystemExit` raised by `f` ends the process.",
         "`py_qvi_run()` runs the core's loop and returns its status when the loop ends; events are "
         "delivered on the thread inside it, between other Python code only while `f` runs. "
         "`py_qvi_stop()`, usually called from `f`, ends the loop, and `py_qvi_get_stop_error_code()` tells "
         "why it ended. Each event is handled completely before the entry point returns to the core.",
+        "### Ctrl-C",
+        "A `KeyboardInterrupt` raised in `f` is dropped like any other exception, so Ctrl-C ends "
+        "`py_qvi_run()` only when the SDK stops the loop itself. A `try` in `f` is not enough: from "
+        "CPython 3.11 the interpreter may raise the interrupt on `f`'s first instruction, before the "
+        "`try`. The SIGINT handler stops the loop instead, as in "
+        "[testing-offline.md](testing-offline.md#ctrl-c):",
+        reference_core.ctrl_c_recipe(),
     ))
+    out.append(reference_core.core_section(module))
     by_shape = ["## Wrappers",
                 "In binding order within each shape. Kinds and results as above; `str`: bound through the "
                 "adapter."]

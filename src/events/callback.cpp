@@ -17,6 +17,12 @@ PyObject* message_type(PyObject* globals, const char* msg_type) {
     if (is_py2 == nullptr) return nullptr;
     int py2 = is_py2 == Py_False ? 0 : is_py2 == Py_True ? 1 : PyObject_IsTrue(is_py2);
     if (py2 < 0) return nullptr;
+    // Neither text nor bytes can be made of nothing; a null is the core's
+    // fault, reported like any other failure of the entry point.
+    if (msg_type == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the core library raised an event without a message type");
+        return nullptr;
+    }
     if (py2) return PyBytes_FromString(msg_type);
     std::size_t len = std::strlen(msg_type);
     if (len == 0) return PyUnicode_FromStringAndSize(nullptr, 0);
@@ -25,7 +31,8 @@ PyObject* message_type(PyObject* globals, const char* msg_type) {
 
 PyObject* payload(const void* data, int data_len) {
     // A negative length is refused by bytes itself (SystemError); a null
-    // pointer with a length is never read.
+    // pointer with a length is never read; a null pointer without one, or
+    // any pointer with length 0, is the empty payload.
     if (data == nullptr && data_len > 0) {
         PyErr_Format(PyExc_RuntimeError, "the core library raised an event of %d bytes without data",
                      data_len);

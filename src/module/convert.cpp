@@ -82,14 +82,28 @@ PyObject* text_result(const char* text, const void* core_fn) {
     return nullptr;
 }
 
+PyObject* written_text_result(const char* text, const void* core_fn) {
+    if (text != nullptr) return PyBytes_FromString(text);
+    PyErr_Format(PyExc_RuntimeError, "%s() reported success with a null text", core_name(core_fn));
+    return nullptr;
+}
+
+// Only read on success. `len` is 0 unless the core wrote it (the caller
+// sets it so), and `res` null: a core that wrote neither gives b''.
 PyObject* response_result(const void* res, int len, const void* core_fn) {
     if (len < 0) {
         PyErr_Format(PyExc_RuntimeError, "%s() reported success with a negative response length (%d)",
                      core_name(core_fn), len);
         return nullptr;
     }
-    // Success without a response pointer: nothing to read, an empty response.
-    if (res == nullptr) return PyBytes_FromStringAndSize(nullptr, 0);
+    if (len == 0) return PyBytes_FromStringAndSize(nullptr, 0);
+    // A length without a pointer: the response the core announced is not
+    // there, and b'' would pass for an empty one.
+    if (res == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "%s() reported success with a null response of %d bytes",
+                     core_name(core_fn), len);
+        return nullptr;
+    }
     return PyBytes_FromStringAndSize(static_cast<const char*>(res), len);
 }
 

@@ -99,8 +99,10 @@ inline bool request_data(PyObject* o, Py_ssize_t len, void*& out) {
     return true;
 }
 
-// Results.
+// Results. A null text or response raises a RuntimeError naming the core
+// function, instead of being read.
 PyObject* text_result(const char* text, const void* core_fn);
+PyObject* written_text_result(const char* text, const void* core_fn);
 PyObject* response_result(const void* res, int len, const void* core_fn);
 
 // Name of a core function, from the symbol table (for messages only).

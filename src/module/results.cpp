@@ -24,7 +24,7 @@ PyObject* text_out_result(PyObject* self, int status, const char* addr, const vo
     int failed = compare_success(as_function(self)->globals, st.get(), Py_NE);
     if (failed < 0) return nullptr;
     if (failed) Py_RETURN_NONE;
-    return text_result(addr, core_fn);
+    return written_text_result(addr, core_fn);
 }
 
 } // namespace c_sdk

@@ -105,7 +105,7 @@ struct Response { // `void** res, int* res_len`, read only on success
     static constexpr int param = -1;
     static constexpr const char* kind = nullptr;
     void* res = nullptr;
-    int len = 0;
+    int len = 0; // so that a core that writes neither gives b'', never a stray length
     bool check(PyObject* const*) { return true; }
     bool take(PyObject* const*) { return true; }
     auto args() { return std::tuple<void**, int*>{&res, &len}; }
