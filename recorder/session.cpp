@@ -108,6 +108,9 @@ bool start() {
 void at_exit() {
     Shared* sh = g_shared.load(std::memory_order_acquire);
     if (sh == nullptr || g_pid != ::getpid() || sh->parent_done.exchange(1) != 0) return;
+    char wake = 1; // an idle writer may be between looks
+    ssize_t ignored = ::write(g_alive_fd, &wake, 1);
+    (void)ignored;
     std::uint64_t seen = sh->progress.load(std::memory_order_relaxed);
     std::int64_t since = clock_ns(CLOCK_MONOTONIC);
     while (sh->writer_done.load(std::memory_order_acquire) == 0) {

@@ -182,11 +182,20 @@ int detach(int alive_fd) {
     return alive_fd;
 }
 
-// Waits up to `ms` for the recorded process to end; true once it has.
+// Waits up to `ms` for the recorded process to end, or to say it is
+// exiting (a byte on the pipe); true once it has ended.
 bool gone_after(int alive_fd, int ms) {
     struct pollfd p{alive_fd, POLLIN, 0};
-    int n = ::poll(&p, 1, ms);
-    return n > 0 && (p.revents & (POLLHUP | POLLIN | POLLERR)) != 0;
+    if (::poll(&p, 1, ms) <= 0 || (p.revents & (POLLHUP | POLLIN | POLLERR)) == 0) return false;
+    char wake[16];
+    return ::read(alive_fd, wake, sizeof wake) <= 0;
+}
+
+// An idle writer backs off to 32 ms between looks; frames wait for it in
+// shared memory, where they survive the recorded process.
+int idle_wait(int& idle_ms, std::uint64_t taken) {
+    idle_ms = taken != 0 ? 0 : idle_ms == 0 ? 1 : idle_ms < 32 ? idle_ms * 2 : 32;
+    return idle_ms;
 }
 
 } // namespace
@@ -201,6 +210,7 @@ void run_writer(const WriterSetup& given) noexcept {
     if (next != MAP_FAILED) {
         Drain drain(sh, file, static_cast<Next*>(next));
         bool gone = false;
+        int idle_ms = 0;
         for (;;) {
             bool ending = gone || sh->parent_done.load(std::memory_order_acquire) != 0;
             std::uint64_t taken = drain.pass(gone);
@@ -212,7 +222,7 @@ void run_writer(const WriterSetup& given) noexcept {
                 file.flush();
                 break;
             }
-            if (!gone) gone = gone_after(setup.alive_fd, taken != 0 ? 0 : 1);
+            if (!gone) gone = gone_after(setup.alive_fd, idle_wait(idle_ms, taken));
         }
     }
     file.close();
