@@ -29,7 +29,7 @@ import time
 BENCH = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH)
 # The measuring method is bench/run.py's: its warm-up and its reading of the dumps.
-from run import WARMUP, parse_dumps  # noqa: E402
+from benchkit.callgrind import WARMUP, parse_dumps  # noqa: E402
 ROOT = os.path.dirname(BENCH)
 STAGE = os.path.join(ROOT, "build", "dev", "stage")
 OUT = os.path.join(BENCH, "out", "recorder")

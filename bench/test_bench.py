@@ -9,7 +9,7 @@ import types
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import run  # noqa: E402
+from benchkit import annotate, callgrind, paths, peers, report  # noqa: E402
 
 # Two functions in two objects: names defined once and then referred to by
 # id, a call whose inclusive cost must not count as the caller's own, and
@@ -52,7 +52,7 @@ def write_dump(directory, name, n, eval_self, invoke_self):
 class ProfileArithmetic(unittest.TestCase):
     def test_self_costs_exclude_calls_and_follow_compressed_names(self):
         with tempfile.TemporaryDirectory() as d:
-            costs = run.read_profile(write_dump(d, "a", 5, 100, 40))
+            costs = annotate.read_profile(write_dump(d, "a", 5, 100, 40))
         invoke = ("c_sdk.so", "c_sdk::invoke<&qvi_now, c_sdk::Py<>>(_object*, _object* const*, unsigned long, _object*)")
         self.assertEqual(costs[("libpython3.10.so.1.0", "_PyEval_EvalFrameDefault")], [103, 40])
         self.assertEqual(costs[invoke], [40, 0])
@@ -64,7 +64,7 @@ class ProfileArithmetic(unittest.TestCase):
         with tempfile.TemporaryDirectory() as d:
             files = {("op", "c_sdk"): (write_dump(d, "1", n, 1000, 400), write_dump(d, "2", 2 * n, 1900, 800),
                                        write_dump(d, "e1", n, 300, 0), write_dump(d, "e2", 2 * n, 500, 0))}
-            text = run.annotate(files, n, "op", "c_sdk", top=10)
+            text = annotate.annotate(files, n, "op", "c_sdk", top=10)
         # eval: ((1900 - 1000) - (500 - 300)) / 10 = 70 own, 40 through the call
         self.assertIn("110.0 instructions per call", text)
         self.assertRegex(text, r"70\.0\s+40\.0\s+_PyEval_EvalFrameDefault \[libpython")
@@ -74,20 +74,20 @@ class ProfileArithmetic(unittest.TestCase):
         with tempfile.TemporaryDirectory() as d:
             path = write_dump(d, "cg.1.3", 1, 10, 0)
             with open(path) as f:
-                text = f.read().replace("summary:", run.CLIENT_REQUEST + "rr|floor|2\nsummary:")
+                text = f.read().replace("summary:", callgrind.CLIENT_REQUEST + "rr|floor|2\nsummary:")
             with open(path, "w") as f:
                 f.write(text)
             write_dump(d, "cg.1", 1, 10, 0)  # the dump at exit has no label
-            self.assertEqual(run.parse_dumps(d), {"rr|floor|2": (13, path)})
+            self.assertEqual(callgrind.parse_dumps(d), {"rr|floor|2": (13, path)})
 
 
 class SameResult(unittest.TestCase):
     def test_types_must_match_all_the_way_down(self):
-        self.assertTrue(run.same((0, b"x"), (0, b"x")))
-        self.assertFalse(run.same((0, b"x"), (False, b"x")))
-        self.assertFalse(run.same({"v": 1.0}, {"v": 1}))
-        self.assertFalse(run.same([("tick", b"p")], [(b"tick", b"p")]))
-        self.assertFalse(run.same((0, None), (0, None, None)))
+        self.assertTrue(peers.same((0, b"x"), (0, b"x")))
+        self.assertFalse(peers.same((0, b"x"), (False, b"x")))
+        self.assertFalse(peers.same({"v": 1.0}, {"v": 1}))
+        self.assertFalse(peers.same([("tick", b"p")], [(b"tick", b"p")]))
+        self.assertFalse(peers.same((0, None), (0, None, None)))
 
 
 class BuildsTable(unittest.TestCase):
@@ -106,31 +106,31 @@ class BuildsTable(unittest.TestCase):
         # The floors differ between runs: 2% above dev's ratio passes even
         # though the absolute count is 5% above; 3.1% above misses.
         wheel = {"direct": {"floor": 412.0, "c_sdk": 412.0 * 1.02}, "event": {"floor": 1000.0, "c_sdk": 1031.0}}
-        rows = self.rows(run.builds_table(self.ops, {"dev": dev, "wheel": wheel}))
+        rows = self.rows(report.builds_table(self.ops, {"dev": dev, "wheel": wheel}))
         self.assertEqual([r[3] for r in rows], ["+2.0%", "+3.1%"])
         self.assertEqual([r[4].rstrip(" |") for r in rows], ["ok", "**miss**"])
         wheel["event"]["c_sdk"] = 1030.0
-        rows = self.rows(run.builds_table(self.ops, {"dev": dev, "wheel": wheel}))
+        rows = self.rows(report.builds_table(self.ops, {"dev": dev, "wheel": wheel}))
         self.assertEqual(rows[1][4].rstrip(" |"), "ok")
 
     def test_an_operation_missing_from_a_build_is_left_out(self):
         dev = {"direct": {"floor": 400.0, "c_sdk": 380.0}, "event": {"floor": 1000.0, "c_sdk": 1010.0}}
         wheel = {"direct": {"floor": 400.0, "c_sdk": 370.0}}
-        rows = self.rows(run.builds_table(self.ops, {"dev": dev, "wheel": wheel}))
+        rows = self.rows(report.builds_table(self.ops, {"dev": dev, "wheel": wheel}))
         self.assertEqual(len(rows), 1)
         self.assertIn("-2.6%", rows[0][3])
 
     def test_one_build_alone_has_no_comparison(self):
-        text = run.builds_table(self.ops, {"wheel": {"direct": {"floor": 400.0, "c_sdk": 380.0}}})
+        text = report.builds_table(self.ops, {"wheel": {"direct": {"floor": 400.0, "c_sdk": 380.0}}})
         self.assertNotIn("verdict", text)
         self.assertIn("400, 0.950×", text)
-        self.assertIn("two builds", run.report(self.ops, ["floor", "c_sdk"], {}, {}, {},
+        self.assertIn("two builds", report.report(self.ops, ["floor", "c_sdk"], {}, {}, {},
                                                 {"wheel": {"direct": {"floor": 400.0, "c_sdk": 380.0}}}))
-        self.assertNotIn("two builds", run.report(self.ops, ["floor", "c_sdk"], {}, {}, {}, {"dev": {}}))
+        self.assertNotIn("two builds", report.report(self.ops, ["floor", "c_sdk"], {}, {}, {}, {"dev": {}}))
 
 
 def built():
-    stage = run.PEER_STAGE
+    stage = paths.PEER_STAGE
     return os.path.isdir(stage) and any(n.startswith("floor_sdk") for n in os.listdir(stage))
 
 
@@ -140,7 +140,7 @@ class EqualityCheck(unittest.TestCase):
     def setUpClass(cls):
         import ops
 
-        cls.h = run.Harness()
+        cls.h = peers.Harness()
         cls.ops = ops
 
     def tearDown(self):
