@@ -4,6 +4,7 @@ of single calls, timed one by one."""
 import gc
 import statistics
 import time
+from array import array
 
 from .callgrind import WARMUP
 from .paths import log
@@ -68,8 +69,6 @@ def allocations(h, ops_, bindings, n=2000):
 
 def latency_summary(ns):
     """p50, p99, p99.9 and max (ns) of per-call times, as benchctl.latencies returns them."""
-    from array import array
-
     samples = array("q")
     samples.frombytes(ns)
     s = sorted(samples)

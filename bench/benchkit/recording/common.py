@@ -163,3 +163,23 @@ def save(section, data):
     with open(RESULTS, "w") as f:
         json.dump(results, f, indent=1)
     return results
+
+
+def wait_complete(path, seconds=120.0):
+    """Waits until the writer has finished the session file: it holds an
+    exclusive flock on it while it writes."""
+    import fcntl
+
+    if not os.path.exists(path):
+        return
+    deadline = time.monotonic() + seconds
+    with open(path, "rb") as f:
+        while True:
+            try:
+                fcntl.flock(f, fcntl.LOCK_SH | fcntl.LOCK_NB)
+                fcntl.flock(f, fcntl.LOCK_UN)
+                return
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    sys.exit(f"bench/recorder.py: {path} is still being written after {seconds:.0f} s")
+                time.sleep(0.05)
