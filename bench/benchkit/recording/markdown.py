@@ -98,10 +98,13 @@ def latency(before, after):
 def reader(before, after):
     lines = _head("", "frames", "MB", "recording (s)", "show (s)", "stats (s)")
     figures = [_get(r, "reader") for r in (before, after)]
-    cells = ["10^6 frames"]
+    cells = ["session"]
     for key in ("frames", "mb", "record_s", "show_s", "stats_s"):
-        cells += [("–" if f is None else f"{f[key]}") for f in figures]
+        cells += [("–" if f is None else f"{f.get(key, '–')}") for f in figures]
     lines.append(_row(cells))
+    for side, f in zip(("before", "after"), figures):
+        if f and "error" in f:
+            lines.append(f"\n{side}: {f['error']}")
     return "\n".join(lines)
 
 

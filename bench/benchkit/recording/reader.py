@@ -35,11 +35,14 @@ def measure(frames):
         subprocess.run([sys.executable, "-c", RECORD, str(frames)], env=env_for(RECORDING, path), check=True)
         wait_complete(path)
         recorded = time.perf_counter() - t
+        result = {"mb": round(os.path.getsize(path) / 1e6, 1), "record_s": round(recorded, 2)}
         sys.path[:0] = pythonpath()
         import qvcore_session
 
-        count = sum(1 for _ in qvcore_session.Session(path))
-        result = {"frames": count, "mb": round(os.path.getsize(path) / 1e6, 1), "record_s": round(recorded, 2)}
+        try:
+            result["frames"] = sum(1 for _ in qvcore_session.Session(path))
+        except qvcore_session.SessionError as e:  # a reader older than the shim's file format
+            return dict(result, error=f"the reader fails: {e}".replace(path, "the session"))
         for command in ("show", "stats"):
             t = time.perf_counter()
             with open(os.devnull, "w") as null:
@@ -50,6 +53,8 @@ def measure(frames):
 
 
 def lines(r):
+    if "error" in r:
+        return [f"recorded {r['mb']:.1f} MB in {r['record_s']:.1f} s; {r['error']}"]
     return [f"recorded {r['frames']} frames, {r['mb']:.1f} MB ({r['mb'] * 1e6 / r['frames']:.0f} bytes a frame) "
             f"in {r['record_s']:.1f} s",
             f"show: {r['show_s']:.1f} s for {r['frames']} frames",
