@@ -95,7 +95,16 @@ def measure(n):
         for i, mode in enumerate(MODES):
             log(f"bench/recorder.py: latency, {n} calls, {mode}")
             results[mode] = _one(mode, n, os.path.join(tmp, f"latency-{i}.qvs"))
-    return {"calls": n, "request_bytes": len(REQUEST), "response_bytes": len(RESPONSE), "modes": results}
+    return {"calls": n, "request_bytes": len(REQUEST), "response_bytes": len(RESPONSE), "modes": results,
+            "clock": _clocksource()}
+
+
+def _clocksource():
+    try:
+        with open("/sys/devices/system/clocksource/clocksource0/current_clocksource") as f:
+            return f.read().strip()
+    except OSError:
+        return "unknown"
 
 
 PERCENTILES = ["p50", "p99", "p99.9", "max"]
