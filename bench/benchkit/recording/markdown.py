@@ -167,7 +167,8 @@ time the runs take. A shim that records on the calling thread has neither.
 `py_qvi_history_ticks_pb(req)` with a {lat.get("request_bytes", 51)}-byte request and a \
 {lat.get("response_bytes", 256)}-byte response, {lat.get("calls", 10**6):,} calls
 timed one by one in C (`benchctl.latencies`: CLOCK_MONOTONIC, clock source
-{lat.get("clock", "unknown")}, read right before and right after each call), after 10^4 warm-up calls, the collector off.
+{lat.get("clock", "unknown")}, read right before and right after each call),
+after 10^4 warm-up calls, the collector off.
 "writer stopped": the writer process is sent SIGSTOP before the calls and
 SIGCONT after them. Each figure includes the two clock reads; with a call
 of `len(req)` between them instead, the p50 is {_floor(after, before)} ns. Wall-clock
