@@ -52,16 +52,10 @@ class Harness:
         return self.core.callback_address()
 
     def runner(self, op, binding):
-        if op.kind == "event":
-            addr, (msg, payload) = self.addresses[binding], self.ops.EVENT
-            return lambda n: self.ctl.fire(addr, n, msg, payload)
-        return self.ops.python_runner(op.body(binding), op.make(self.modules[binding]))
+        return self.ops.runner(op, binding, self.modules[binding], self.ctl.fire, self.addresses.get(binding))
 
     def empty(self, op):
-        if op.kind == "event":
-            addr, (msg, payload) = self.ctl.noop_address(), self.ops.EVENT
-            return lambda n: self.ctl.fire(addr, n, msg, payload)
-        return self.ops.EMPTY
+        return self.ops.empty(op, self.ctl.fire, self.ctl.noop_address())
 
     # ---- equality check --------------------------------------------------------
 

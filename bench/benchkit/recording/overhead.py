@@ -42,11 +42,8 @@ def runners(op_name):
     core.log_enabled(False)
     c_sdk.py_qvi_set_data_callback(lambda t, p: None)
     op = ops.OPS_BY_NAME[op_name]
-    if op.kind == "event":
-        msg, payload = ops.EVENT
-        address, noop = core.callback_address(), benchctl.noop_address()
-        return (lambda k: benchctl.fire(noop, k, msg, payload), lambda k: benchctl.fire(address, k, msg, payload))
-    return ops.EMPTY, ops.python_runner(op.body("c_sdk"), op.make(c_sdk))
+    return (ops.empty(op, benchctl.fire, benchctl.noop_address()),
+            ops.runner(op, "c_sdk", c_sdk, benchctl.fire, core.callback_address()))
 
 
 def worker(n, only=None):
