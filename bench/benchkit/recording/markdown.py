@@ -123,9 +123,12 @@ def _measured(run, name):
 
 def _provenance(before, after):
     rows = ["| figures | before: commit, date | after: commit, date |", "|---|---|---|"]
+    notes = []
     for name in ("overhead", "latency", "reader"):
         rows.append(_row([name, _measured(before, name), _measured(after, name)]))
-    return "\n".join(rows)
+        notes += [f"- {side}, {name}: {_get(run, name, 'note')}" for side, run in (("before", before), ("after", after))
+                  if _get(run, name, "note")]
+    return "\n".join(rows + ([""] + notes if notes else []))
 
 
 def render(before, after):
