@@ -149,9 +149,11 @@ markdown --before A.json --after B.json` writes it again from two saved runs
 Callgrind with `--separate-threads=yes --trace-children=yes`, operations a-f
 of `bench/run.py`, each N and 2N times between two dumps, minus the empty
 loop, over N; the figure is the calling thread's alone. Ratios are to the
-same call without the shim. Targets: the shim present but off within
-{OFF_TARGET:.2f}× of no shim; recording adds on the calling thread the copy of what
-crossed plus at most {ADD_TARGET} instructions.
+same call without the shim, counted in another process: a count can move
+by 1-2% from one run to the next (the allocator's state), a recording one
+also with when the shim writes. Targets: the shim present but off within
+{OFF_TARGET:.2f}× of no shim; recording adds on the calling thread the copy of
+what crossed plus at most {ADD_TARGET} instructions.
 
 {calling_thread(before, after)}
 
