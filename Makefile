@@ -29,7 +29,7 @@ help:
 	@echo "make dev-test  run the tests against $(DEV_DIR) (ARGS=... passes pytest arguments)"
 	@echo "make record-demo  record the demo strategy's session through the recording shim, show it, replay it"
 	@echo "make bench     benchmark c_sdk against hand-written C and Cython/nanobind/pybind11/ctypes (ARGS=... passes bench/run.py arguments)"
-	@echo "make bench-recorder  instructions per call with the recording shim off and on, and the reader on 10^6 frames"
+	@echo "make bench-recorder  the recording shim: instructions per call (calling thread, writer apart), call latency, the reader on 10^6 frames; writes bench/recorder.md"
 	@echo "make test-all  make test on each of PYTHON_VERSIONS ($(PYTHON_VERSIONS)); those of CHROOT_VERSIONS in the chroot"
 	@echo "make chroot    the Debian chroot with CPython 3.14, 3.15 and 3.14's debug build (build/chroot/sid)"
 	@echo "make wheel     a manylinux wheel for PYTHON_VERSION in dist/ (wheel-check: install it in a fresh venv)"
@@ -78,11 +78,12 @@ dev-test: dev
 record-demo: install
 	PYTHONPATH=$(STANDIN_PATH) $(VPY) examples/record_and_replay.py
 
-# What the recording shim costs (callgrind, operations a-f) and how fast its reader is.
+# What the recording shim costs (callgrind, operations a-f; the latency of a
+# call) and how fast its reader is: bench/recorder.md, beside the figures kept
+# in bench/recorder-before.json.
 .PHONY: bench-recorder
 bench-recorder: dev
-	$(PYTHON) bench/recorder.py overhead $(ARGS)
-	$(PYTHON) bench/recorder.py reader
+	$(PYTHON) bench/recorder.py all $(ARGS)
 
 .PHONY: bench
 bench: dev

@@ -124,3 +124,18 @@ def python_runner(stmt, env):
 
 
 EMPTY = python_runner("pass", {})
+
+
+def runner(op, binding, module, fire, address):
+    """A function running op n times through binding's module; events go to
+    the entry point at address through fire (benchctl.fire), from the
+    calling thread."""
+    if op.kind == "event":
+        msg, payload = EVENT
+        return lambda n: fire(address, n, msg, payload)
+    return python_runner(op.body(binding), op.make(module))
+
+
+def empty(op, fire, noop_address):
+    """The same loop around nothing: for events, an entry point that does nothing."""
+    return runner(op, None, None, fire, noop_address) if op.kind == "event" else EMPTY

@@ -9,12 +9,16 @@
  *   interpreter lock, as when events arrive inside a core call);
  *   noop_address() is an entry point that does nothing, for the empty loop;
  * - count_allocations(flag): counts the allocations of every allocator domain
- *   (raw, mem, object) from the moment it is switched on; returns the count.
+ *   (raw, mem, object) from the moment it is switched on; returns the count;
+ * - latencies(callable, args, n): calls callable(*args) n times and returns
+ *   the wall-clock time of each call in ns (n native int64s in a bytes), the
+ *   clock read right before and right after the call, nothing else between.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <stdint.h>
+#include <time.h>
 #include <valgrind/callgrind.h>
 
 typedef void (*EventCallback)(const char* msg_type, void* data, int data_len);
@@ -118,6 +122,46 @@ static PyObject* count_allocations(PyObject* self, PyObject* flag) {
     return PyLong_FromUnsignedLongLong(allocations);
 }
 
+/* ---- per-call latency ------------------------------------------------------------ */
+
+static inline int64_t now_ns(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+static PyObject* latencies(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    (void)self;
+    if (nargs != 3 || !PyTuple_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "latencies(callable, args: tuple, n)");
+        return NULL;
+    }
+    PyObject* fn = args[0];
+    PyObject* const* call_args = &PyTuple_GET_ITEM(args[1], 0);
+    size_t call_nargs = (size_t)PyTuple_GET_SIZE(args[1]);
+    Py_ssize_t n = PyLong_AsSsize_t(args[2]);
+    if (n == -1 && PyErr_Occurred()) return NULL;
+    if (n < 0) {
+        PyErr_SetString(PyExc_ValueError, "n must be >= 0");
+        return NULL;
+    }
+    PyObject* out = PyBytes_FromStringAndSize(NULL, n * (Py_ssize_t)sizeof(int64_t));
+    if (out == NULL) return NULL;
+    int64_t* ns = (int64_t*)PyBytes_AS_STRING(out);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int64_t t0 = now_ns();
+        PyObject* r = PyObject_Vectorcall(fn, call_args, call_nargs, NULL);
+        int64_t t1 = now_ns();
+        if (r == NULL) {
+            Py_DECREF(out);
+            return NULL;
+        }
+        Py_DECREF(r);
+        ns[i] = t1 - t0;
+    }
+    return out;
+}
+
 static PyMethodDef methods[] = {
     {"dump", dump, METH_O, "Dumps callgrind's counters under a label, and zeroes them."},
     {"on_valgrind", on_valgrind, METH_NOARGS, "Whether the process runs under valgrind."},
@@ -126,6 +170,8 @@ static PyMethodDef methods[] = {
     {"count_allocations", count_allocations, METH_O,
      "count_allocations(True) starts counting from 0; count_allocations(False) stops. Both return the "
      "count."},
+    {"latencies", (PyCFunction)(void (*)(void))latencies, METH_FASTCALL,
+     "latencies(callable, args, n): bytes of n int64 ns, the time of each call"},
     {NULL, NULL, 0, NULL},
 };
 
