@@ -96,6 +96,13 @@ def _comm(pid):
         return None
 
 
+# The shim starts its writer as a grandchild, so that it is never the recorded
+# process's own child; a recorded process started through this prefix is a
+# child subreaper (kept across exec), and its orphaned writer becomes its child.
+SUBREAPER = [sys.executable, "-c", "import ctypes, os, sys; ctypes.CDLL(None).prctl(36, 1, 0, 0, 0); "
+             "os.execvp(sys.argv[1], sys.argv[1:])"]
+
+
 def writers(pid):
     """The pids of pid's children named qvrec-writer."""
     found = []

@@ -16,7 +16,7 @@ import tempfile
 
 from ..paths import log
 from ..timing import latency_summary
-from .common import (NO_SHIM, OFF, RECORDING, SCRIPT, build_benchctl, env_for, resume, said, say, stop,
+from .common import (NO_SHIM, OFF, RECORDING, SCRIPT, SUBREAPER, build_benchctl, env_for, resume, said, say, stop,
                      wait_complete, wait_for_writers)
 
 WRITER_STOPPED = RECORDING + ", writer stopped"
@@ -54,7 +54,7 @@ def worker(n):
 def _one(mode, n, session):
     """The figures of one mode, or NO_WRITER."""
     env = env_for(mode, session)
-    p = subprocess.Popen([sys.executable, SCRIPT, "worker", "latency", "--latency-calls", str(n)], env=env,
+    p = subprocess.Popen(SUBREAPER + [sys.executable, SCRIPT, "worker", "latency", "--latency-calls", str(n)], env=env,
                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     stopped = []
     try:

@@ -18,8 +18,8 @@ from collections import defaultdict
 
 from ..callgrind import WARMUP, ensure_valgrind, measured_runs, per_call, read_dumps, valgrind_command
 from ..paths import log
-from .common import (LETTERS, MODES, OPS, OUT, RECORDING, SCRIPT, build_benchctl, env_for, said, say, wait_gone,
-                     writers)
+from .common import (LETTERS, MODES, OPS, OUT, RECORDING, SCRIPT, SUBREAPER, build_benchctl, env_for, said, say,
+                     wait_gone, writers)
 
 VALGRIND_OPTIONS = ["--separate-threads=yes", "--trace-children=yes"]
 PARALLEL = 2  # callgrind processes at a time: the machine is shared
@@ -75,8 +75,8 @@ def _run_all(jobs):
             shutil.rmtree(directory, ignore_errors=True)
             os.makedirs(directory)
             output = open(directory + ".out", "w+")
-            procs.append((i, output, subprocess.Popen(valgrind_command(directory, argv, VALGRIND_OPTIONS), env=env,
-                                                      stdin=subprocess.DEVNULL, stdout=output,
+            cmd = SUBREAPER + valgrind_command(directory, argv, VALGRIND_OPTIONS)
+            procs.append((i, output, subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=output,
                                                       stderr=subprocess.STDOUT)))
         for i, output, p in procs:
             with output:
