@@ -120,30 +120,40 @@ class Items:
 
     def _items(self, mv: memoryview) -> Iterator[Item]:
         nesting = self.nesting
-        stack = nesting.stack
+        stacks = nesting.stacks
         last = 0
         index = -1
         for _mv, p, _end, kind, flags, fn, thread, start, duration in self.session.walk(mv):
             index += 1
-            if kind == CALL or kind == EVENT or kind == CALL_OPEN or kind == EVENT_OPEN:
-                s = stack(thread)
+            if kind == CALL or kind == EVENT:
                 item = Item()
-                item.seq, item.depth, item.thread, item.start, item.flags = index, len(s), thread, start, flags
-                item.parent = s[-1].seq if s else None
-                item.open_at = p
-                if kind == CALL or kind == CALL_OPEN:
-                    item.kind, item.fn, item.msg = CALL, fn, None
+                s = stacks.get(thread)
+                if s:
+                    item.depth, item.parent = len(s), s[-1].seq
                 else:
-                    item.kind, item.fn, item.msg = EVENT, 0, event_msg(mv, p + BODY, flags)
-                if kind == CALL_OPEN or kind == EVENT_OPEN:
-                    s.append(item)
-                    continue
-                item.close_at, item.duration = p, duration
-                item.result = int_result(mv, p + BODY) if kind == CALL else None
+                    item.depth, item.parent = 0, None
+                item.seq, item.thread, item.start, item.flags, item.open_at, item.close_at = index, thread, start, \
+                    flags, p, p
+                item.duration = duration
+                if kind == CALL:
+                    item.kind, item.fn, item.msg, item.result = CALL, fn, None, int_result(mv, p + BODY)
+                else:
+                    item.kind, item.fn, item.msg, item.result = EVENT, 0, event_msg(mv, p + BODY, flags), None
                 end = start + duration
                 if end > last:
                     last = end
                 yield item
+            elif kind == CALL_OPEN or kind == EVENT_OPEN:
+                s = nesting.stack(thread)
+                item = Item()
+                item.seq, item.depth, item.thread, item.start, item.flags = index, len(s), thread, start, flags
+                item.parent = s[-1].seq if s else None
+                item.open_at = p
+                if kind == CALL_OPEN:
+                    item.kind, item.fn, item.msg = CALL, fn, None
+                else:
+                    item.kind, item.fn, item.msg = EVENT, 0, event_msg(mv, p + BODY, flags)
+                s.append(item)
             elif kind == CALL_CLOSE or kind == EVENT_CLOSE:
                 item_ = nesting.close(thread, kind, start)
                 if item_ is None:
@@ -162,7 +172,7 @@ class Items:
                 for gone in nesting.trim(thread, depth):
                     gone.duration, gone.until, gone.close_at, gone.result = None, end, -1, None
                     yield gone
-                s = stack(thread)
+                s = nesting.stack(thread)
                 item = Item()
                 item.seq, item.depth, item.thread, item.start, item.flags = index, len(s), thread, start, flags
                 item.parent = s[-1].seq if s else None

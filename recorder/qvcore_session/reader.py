@@ -164,13 +164,14 @@ def int_result(mv: View, p: int) -> Optional[int]:
     return int(_RESULT_INT.unpack_from(mv, p)[1])
 
 
-def read_event(mv: View, p: int, flags: int) -> Tuple[Optional[bytes], int, Optional[bytes], int]:
-    """An event at p: (msg, or None for a null msg_type; data_len; payload, or None for null data; end)."""
+def read_event(mv: View, p: int, flags: int, copy: bool = True) -> Tuple[Optional[bytes], int, Optional[bytes], int]:
+    """An event at p: (msg, or None for a null msg_type; data_len; payload,
+    or None for null data (b"" for data not copied, copy false); end)."""
     msg, p = _text(mv, p)
     data_len, null = _EVT.unpack_from(mv, p)
     p += 5
     n = data_len if not null and data_len > 0 else 0
-    payload = None if null else bytes(mv[p:p + n])
+    payload = None if null else bytes(mv[p:p + n]) if copy else b""
     return (None if flags & FLAG_MSG_NULL else msg), data_len, payload, p + n
 
 

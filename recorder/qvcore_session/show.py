@@ -11,11 +11,12 @@ from __future__ import annotations
 
 import sys
 import time
-from typing import Callable, Dict, List, Optional, TextIO
+from typing import Callable, Dict, List, Optional, TextIO, Tuple
 
 from .filters import Filter
 from .nesting import Gaps, Item, Nesting
-from .reader import (BODY, CALL, CALL_CLOSE, CALL_OPEN, EVENT, EVENT_CLOSE, EVENT_OPEN, LOST, Session, int_result,
+from .reader import (BODY, CALL, CALL_CLOSE, CALL_OPEN, EVENT, EVENT_CLOSE, EVENT_OPEN, LOST, Session, event_msg,
+                     int_result,
                      read_args, read_event, read_lost, read_result_tagged)
 from .render import args_text, clock, duration, msg_text, result_text, size
 
@@ -35,8 +36,11 @@ def show(path: str, out: TextIO = sys.stdout, flt: Optional[Filter] = None, filt
     lines: List[str] = []
     second, prefix = -1, ""
     seen_args: Dict[bytes, str] = {}
+    seen_events: Dict[Tuple[Optional[bytes], bool, int], str] = {}
     nesting = Nesting()
     stack = nesting.stack
+    stacks = nesting.stacks
+    no_stack: List[Item] = []
     gaps = Gaps()
     filtering = flt.active
 
@@ -63,8 +67,14 @@ def show(path: str, out: TextIO = sys.stdout, flt: Optional[Filter] = None, filt
         return text
 
     def event_line(p: int, flags: int, tail: str) -> str:
-        msg, data_len, payload, _ = read_event(mv, p + BODY, flags)
-        return f"event {msg_text(msg)} {'NULL' if payload is None else data_len} B  {tail}"
+        msg, data_len, payload, _ = read_event(mv, p + BODY, flags, copy=False)
+        key = (msg, payload is None, data_len)
+        text = seen_events.get(key)
+        if text is None:
+            if len(seen_events) > 8192:
+                seen_events.clear()
+            text = seen_events[key] = f"event {msg_text(msg)} {'NULL' if payload is None else data_len} B  "
+        return text + tail
 
     def opening(item: Item) -> str:
         if item.kind == CALL:
@@ -81,13 +91,13 @@ def show(path: str, out: TextIO = sys.stdout, flt: Optional[Filter] = None, filt
         for _mv, p, end, kind, flags, fn, thread, start, dur in s.walk(mv):
             q = p + BODY
             if kind == CALL or kind == EVENT:
-                st = stack(thread)
+                st = stacks.get(thread) or no_stack
                 if filtering and not (st and st[-1].mark & INSIDE):
                     if kind == CALL:
                         ok = flt.call_starts(fn, thread, start) and (
                             not flt.at_end or flt.call_ends(fn, dur, int_result(mv, q)))
                     else:
-                        ok = flt.event_starts(read_event(mv, q, flags)[0], thread, start) and flt.event_ends(dur)
+                        ok = flt.event_starts(event_msg(mv, q, flags), thread, start) and flt.event_ends(dur)
                     if not ok:
                         continue
                     context(st)
@@ -113,7 +123,7 @@ def show(path: str, out: TextIO = sys.stdout, flt: Optional[Filter] = None, filt
                     if kind == CALL_OPEN:
                         ok = flt.call_starts(fn, thread, start)
                     else:
-                        ok = flt.event_starts(read_event(mv, q, flags)[0], thread, start)
+                        ok = flt.event_starts(event_msg(mv, q, flags), thread, start)
                     if ok and not flt.at_end:
                         context(st)
                         item.mark = PRINTED | INSIDE

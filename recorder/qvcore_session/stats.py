@@ -82,41 +82,50 @@ def tally(s: Session, flt: Optional[Filter] = None) -> Tally:
     t = Tally()
     status_fns = {i for i, n in enumerate(s.header.functions) if n not in NOT_STATUS}
     calls, events = t.calls, t.events
-    first: Optional[int] = None
+    active = flt.active
+    first = 1 << 63
     last = 0
+    first_event = 1 << 63
+    last_event = 0
     for item in Items(s):
         kind, start, dur = item.kind, item.start, item.duration
-        if first is None or start < first:
+        if start < first:
             first = start
         end = start + dur if dur is not None else item.until
         if end > last:
             last = end
         if kind == CALL:
-            if not (flt.call_starts(item.fn, item.thread, start) and flt.call_ends(item.fn, dur, item.result)):
+            fn = item.fn
+            if active and not (flt.call_starts(fn, item.thread, start) and flt.call_ends(fn, dur, item.result)):
                 continue
             if dur is None:
                 t.unfinished += 1
                 continue
-            lat = calls.get(item.fn)
+            lat = calls.get(fn)
             if lat is None:
-                lat = calls[item.fn] = _Latency()
+                lat = calls[fn] = _Latency()
             lat.add(dur)
             status = item.result
-            if status and item.fn in status_fns:
+            if status and fn in status_fns:
                 lat.failures[status] = lat.failures.get(status, 0) + 1
         elif kind == EVENT:
-            if not (flt.event_starts(item.msg, item.thread, start) and flt.event_ends(dur)):
+            msg = item.msg
+            if active and not (flt.event_starts(msg, item.thread, start) and flt.event_ends(dur)):
                 continue
             if dur is None:
                 t.unfinished += 1
-            events[item.msg] = events.get(item.msg, 0) + 1
-            if t.first_event is None or start < t.first_event:
-                t.first_event = start
-            if start > t.last_event:
-                t.last_event = start
+            events[msg] = events.get(msg, 0) + 1
+            if start < first_event:
+                first_event = start
+            if start > last_event:
+                last_event = start
         elif kind == LOST and flt.thread_and_time(item.thread, start):
             t.gaps.add(item.thread, item.lost_frames, item.lost_bytes, item.seq, item.open_at, start)
-    t.first, t.last = first or 0, last
+    if events:
+        t.first_event, t.last_event = first_event, last_event
+    if last:
+        t.first = first
+    t.last = last
     return t
 
 
