@@ -23,7 +23,8 @@ from .render import args_text, clock, duration, msg_text, result_text, size
 PRINTED, INSIDE, CANDIDATE = 1, 2, 4
 
 
-def show(path: str, out: TextIO = sys.stdout, flt: Optional[Filter] = None, filters: List[str] = ()) -> None:
+def show(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, filters: List[str] = ()) -> None:
+    out = out or sys.stdout
     s = Session(path)
     h = s.header
     flt = flt or Filter(h)

@@ -129,7 +129,8 @@ def tally(s: Session, flt: Optional[Filter] = None) -> Tally:
     return t
 
 
-def stats(path: str, out: TextIO = sys.stdout, flt: Optional[Filter] = None, filters: List[str] = ()) -> None:
+def stats(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, filters: List[str] = ()) -> None:
+    out = out or sys.stdout
     s = Session(path)
     names = s.name
     t = tally(s, flt)
