@@ -84,8 +84,9 @@ def rows(s: Session, with_bytes: bool = True) -> Iterator[Tuple[Any, ...]]:
                 if len(seen) > 8192:
                     seen.clear()
                 seen[args] = text
-            row = head + ("call", name, item.thread, start, start + offset, dur, status, bool(status), shown,
-                          request.length if request is not None else None, response_size, None, None, None, text)
+            row: Tuple[Any, ...] = head + (
+                "call", name, item.thread, start, start + offset, dur, status, bool(status), shown,
+                request.length if request is not None else None, response_size, None, None, None, text)
             if with_bytes:
                 row += (request.data if request is not None else None, response, None)
         elif kind == EVENT:
@@ -104,7 +105,7 @@ def rows(s: Session, with_bytes: bool = True) -> Iterator[Tuple[Any, ...]]:
 
 
 def _arrow_schema(with_bytes: bool) -> Any:
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     types = {"int64": pa.int64(), "int32": pa.int32(), "string": pa.string(), "bool": pa.bool_(),
              "binary": pa.binary(), "timestamp[ns, UTC]": pa.timestamp("ns", tz="UTC")}
@@ -113,10 +114,10 @@ def _arrow_schema(with_bytes: bool) -> Any:
 
 
 def _arrow_writer(out: str, schema: Any) -> Tuple[Callable[[Any], None], Callable[[], None]]:
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     if out.endswith(".parquet"):
-        import pyarrow.parquet as pq
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 
         pw = pq.ParquetWriter(out, schema, compression="zstd")
         return pw.write_batch, pw.close
@@ -140,7 +141,7 @@ def export(path: str, out: str, with_bytes: bool = True, rows_per_group: int = 3
         report_torn(s)
         return
     try:
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise OSError(f"{suffix[1:]} output needs pyarrow: pip install c_sdk[data] (or export to .csv)") from None
     schema = _arrow_schema(with_bytes)

@@ -64,7 +64,7 @@ def args_text(args: Sequence[Arg]) -> str:
 def result_text(name: str, tag: int, result: Result, output: Output) -> str:
     """A call's result and output, e.g. ``status 0  res 41 B`` (empty for a void call that wrote nothing)."""
     if tag == R_INT:
-        text = f"-> {result}" if name in NOT_STATUS else f"status {result}"
+        text = f"-> {result!r}" if name in NOT_STATUS else f"status {result!r}"
     elif tag == R_VOID or tag < 0:
         text = ""
     elif tag == R_DOUBLE:

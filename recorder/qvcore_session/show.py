@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import sys
 import time
-from typing import Callable, Dict, List, Optional, TextIO, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from .filters import Filter
 from .nesting import Gaps, Item, Nesting
@@ -23,7 +23,7 @@ from .render import args_text, clock, duration, msg_text, result_text, size
 PRINTED, INSIDE, CANDIDATE = 1, 2, 4
 
 
-def show(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, filters: List[str] = ()) -> None:
+def show(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, filters: Sequence[str] = ()) -> None:
     out = out or sys.stdout
     s = Session(path)
     h = s.header

@@ -5,7 +5,7 @@ lost. Streamed: the latencies go into histograms, never into lists."""
 from __future__ import annotations
 
 import sys
-from typing import Dict, List, Optional, TextIO
+from typing import Dict, Optional, Sequence, TextIO
 
 from .filters import Filter
 from .nesting import Gaps, Items
@@ -129,7 +129,7 @@ def tally(s: Session, flt: Optional[Filter] = None) -> Tally:
     return t
 
 
-def stats(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, filters: List[str] = ()) -> None:
+def stats(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, filters: Sequence[str] = ()) -> None:
     out = out or sys.stdout
     s = Session(path)
     names = s.name

@@ -16,13 +16,13 @@ instant marker at the last time in the file. Written as it is read.
 from __future__ import annotations
 
 import json
-from typing import Dict, List, Optional, TextIO
+from typing import Dict, List, Optional, TextIO, Tuple
 
 from .nesting import Items
 from .reader import BODY, CALL, EVENT, NOT_STATUS, Session, call_parts, read_event
 from .render import args_text, msg_text, result_text, short
 from .show import report_torn
-from .values import Buffer, Response
+from .values import Arg, Buffer, Response
 
 
 def _us(ns: int) -> str:
@@ -46,7 +46,7 @@ def write_trace(s: Session, out: TextIO) -> None:
     status_fns = [n not in NOT_STATUS for n in names]
     quoted = [json.dumps(n) for n in names]
     events: Dict[Optional[bytes], str] = {}
-    seen_args: Dict[tuple, str] = {}
+    seen_args: Dict[Tuple[Arg, ...], str] = {}
     threads: Dict[int, bool] = {}
     lines: List[str] = []
     dumps = json.dumps
