@@ -18,7 +18,7 @@ import os
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 from .nesting import Items
-from .reader import BODY, CALL, EVENT, NOT_STATUS, R_INT, R_VOID, Session, call_parts, read_event
+from .reader import BODY, CALL, EVENT, NOT_STATUS, R_INT, R_VOID, Session, call_parts, read_args, read_event
 from .render import result_text
 from .show import report_torn
 from .values import Arg, Buffer, Pointer, Redacted, Response
@@ -61,7 +61,7 @@ def rows(s: Session, with_bytes: bool = True) -> Iterator[Tuple[Any, ...]]:
     status_fns = [n not in NOT_STATUS for n in names]
     offset = s.header.wall_ns - s.header.mono_ns
     items = Items(s)
-    seen: Dict[Tuple[Arg, ...], str] = {}
+    seen: Dict[bytes, Tuple[str, Optional[int], Optional[bytes]]] = {}
     for item in items:
         mv = items.view
         kind, start, dur = item.kind, item.start, item.duration
@@ -69,26 +69,30 @@ def rows(s: Session, with_bytes: bool = True) -> Iterator[Tuple[Any, ...]]:
         if kind == CALL:
             fn = item.fn
             name = names[fn] if fn < len(names) else f"#{fn}"
-            args, tag, result, output = call_parts(mv, item.open_at, item.close_at)
+            args_at, args_end, tag, result, output = call_parts(mv, item.open_at, item.close_at)
             status = result if tag == R_INT and status_fns[fn] and isinstance(result, int) else None
             shown = None
             if tag >= 0 and tag != R_VOID and status is None:
                 shown = result_text(name, tag, result, None).removeprefix("-> ")
-            request = next((a for a in args if isinstance(a, Buffer)), None)
             response = output.data if isinstance(output, Response) else output if isinstance(output, bytes) else None
             response_size = (output.length if isinstance(output, Response)
                              else len(output) if isinstance(output, bytes) else None)
-            text = seen.get(args)  # requests repeat: their JSON once
-            if text is None:
-                text = args_json(args)
+            raw = mv[args_at:args_end].tobytes()
+            known = seen.get(raw)  # requests repeat: their arguments decoded once
+            if known is None:
+                args = read_args(mv, args_at)[0]
+                request = next((a for a in args if isinstance(a, Buffer)), None)
+                known = (args_json(args), request.length if request is not None else None,
+                         request.data if request is not None else None)
                 if len(seen) > 8192:
                     seen.clear()
-                seen[args] = text
+                seen[raw] = known
+            text, request_size, request_data = known
             row: Tuple[Any, ...] = head + (
                 "call", name, item.thread, start, start + offset, dur, status, bool(status), shown,
-                request.length if request is not None else None, response_size, None, None, None, text)
+                request_size, response_size, None, None, None, text)
             if with_bytes:
-                row += (request.data if request is not None else None, response, None)
+                row += (request_data, response, None)
         elif kind == EVENT:
             msg, data_len, payload, _ = read_event(mv, item.open_at + BODY, item.flags)
             name_ = None if msg is None else msg.decode("utf-8", "backslashreplace")
@@ -131,7 +135,7 @@ def _arrow_writer(out: str, schema: Any) -> Tuple[Callable[[Any], None], Callabl
     return w.write_batch, close
 
 
-def export(path: str, out: str, with_bytes: bool = True, rows_per_group: int = 32768) -> None:
+def export(path: str, out: str, with_bytes: bool = True, rows_per_group: int = 16384) -> None:
     suffix = os.path.splitext(out)[1]
     if suffix not in (".parquet", ".arrow", ".csv"):
         raise OSError(f"{out}: the output's name must end in .parquet, .arrow or .csv")

@@ -332,18 +332,22 @@ class Session:
             self.frame_count = count
 
 
-def call_parts(mv: View, open_at: int, close_at: int) -> Tuple[Tuple[Arg, ...], int, Result, Output]:
-    """A call's (args, result tag, result, output), from its complete frame
-    (open_at == close_at) or from its OPEN and CLOSE frames; the tag is -1
-    when the close is not in the file (close_at -1)."""
+def call_parts(mv: View, open_at: int, close_at: int) -> Tuple[int, int, int, Result, Output]:
+    """Where a call's arguments are, and its result: (args_start, args_end,
+    result tag, result, output), from its complete frame (open_at ==
+    close_at) or from its OPEN and CLOSE frames; the tag is -1 when the
+    close is not in the file (close_at -1). read_args(mv, args_start)
+    decodes the arguments; the bytes between the two offsets are the same
+    for the same arguments."""
+    (length,) = _U32.unpack_from(mv, open_at)
+    end = open_at + PREFIX + length
     if open_at == close_at:
         tag, result, output, q = read_result_tagged(mv, close_at + BODY)
-        return read_args(mv, q)[0], tag, result, output
-    args = read_args(mv, open_at + BODY)[0]
+        return q, end, tag, result, output
     if close_at < 0:
-        return args, -1, None, None
+        return open_at + BODY, end, -1, None, None
     tag, result, output, _ = read_result_tagged(mv, close_at + BODY)
-    return args, tag, result, output
+    return open_at + BODY, end, tag, result, output
 
 
 def result_status(name: str, result: Any) -> Optional[int]:

@@ -16,13 +16,13 @@ instant marker at the last time in the file. Written as it is read.
 from __future__ import annotations
 
 import json
-from typing import Dict, List, Optional, TextIO, Tuple
+from typing import Dict, List, Optional, TextIO
 
 from .nesting import Items
-from .reader import BODY, CALL, EVENT, NOT_STATUS, Session, call_parts, read_event
+from .reader import BODY, CALL, EVENT, NOT_STATUS, Session, call_parts, read_args, read_event
 from .render import args_text, msg_text, result_text, short
 from .show import report_torn
-from .values import Arg, Buffer, Response
+from .values import Buffer, Response
 
 
 def _us(ns: int) -> str:
@@ -46,7 +46,7 @@ def write_trace(s: Session, out: TextIO) -> None:
     status_fns = [n not in NOT_STATUS for n in names]
     quoted = [json.dumps(n) for n in names]
     events: Dict[Optional[bytes], str] = {}
-    seen_args: Dict[Tuple[Arg, ...], str] = {}
+    seen_args: Dict[bytes, str] = {}
     threads: Dict[int, bool] = {}
     lines: List[str] = []
     dumps = json.dumps
@@ -73,32 +73,33 @@ def write_trace(s: Session, out: TextIO) -> None:
             put(f'{{"ph": "M", "name": "thread_sort_index", "pid": {pid}, "tid": {thread}, '
                 f'"args": {{"sort_index": {0 if thread == pid else len(threads)}}}}}')
         start, dur = item.start, item.duration
-        ts = _us(start)
         end = start + dur if dur is not None else item.until
         if item.kind == CALL:
             fn = item.fn
-            args, tag, result, output = call_parts(mv, item.open_at, item.close_at)
-            text = seen_args.get(args)
+            args_at, args_end, tag, result, output = call_parts(mv, item.open_at, item.close_at)
+            raw = mv[args_at:args_end].tobytes()
+            text = seen_args.get(raw)  # requests repeat: their arguments decoded once
             if text is None:
-                text = dumps(args_text(args))
+                args = read_args(mv, args_at)[0]
+                text = f'"args": {dumps(args_text(args))}'
+                request = next((x for x in args if isinstance(x, Buffer)), None)
+                if request is not None:
+                    text += f', "request_size": {request.length}'
+                    if request.data is not None:
+                        text += f', "request": {dumps(short(request.data, 80))}'
                 if len(seen_args) > 8192:
                     seen_args.clear()
-                seen_args[args] = text
-            a = f'"args": {text}'
+                seen_args[raw] = text
+            a = text
             status = result if status_fns[fn] and type(result) is int else None
             res = result_text(names[fn], tag, result, output)
             if res:
                 a += f', "result": {dumps(res)}'
-            request = next((x for x in args if isinstance(x, Buffer)), None)
-            if request is not None:
-                a += f', "request_size": {request.length}'
-                if request.data is not None:
-                    a += f', "request": {dumps(short(request.data, 80))}'
             if isinstance(output, Response):
                 a += f', "response_size": {output.length}'
-            failed = bool(status)
             if status is not None:
                 a += f', "status": {status}'
+            failed = bool(status)
             cat = "call,failed" if failed else "call"
             name = quoted[fn] if fn < len(quoted) else f'"#{fn}"'
         elif item.kind == EVENT:
@@ -110,16 +111,21 @@ def write_trace(s: Session, out: TextIO) -> None:
             cat, failed = "event", False
         else:
             put(f'{{"ph": "i", "s": "t", "name": "lost {item.lost_frames} frames", "cat": "lost", "pid": {pid}, '
-                f'"tid": {thread}, "ts": {ts}, "args": {{"frames": {item.lost_frames}, "bytes": {item.lost_bytes}, '
-                f'"span_ns": {dur}, "frame": {item.seq}, "byte": {item.open_at}}}}}')
+                f'"tid": {thread}, "ts": {_us(start)}, "args": {{"frames": {item.lost_frames}, '
+                f'"bytes": {item.lost_bytes}, "span_ns": {dur}, "frame": {item.seq}, "byte": {item.open_at}}}}}')
             continue
         if dur is None:
             cat += ",unfinished"
             a += ', "end": "not in the file"'
             put(f'{{"ph": "i", "s": "t", "name": "end not recorded", "cat": "lost", "pid": {pid}, "tid": {thread}, '
                 f'"ts": {_us(end)}}}')
-        put(f'{{"ph": "X", "name": {name}, "cat": "{cat}", "pid": {pid}, "tid": {thread}, "ts": {ts}, '
-            f'"dur": {_us(end - start)}, "args": {{"seq": {item.seq}, {a}}}}}')
+        span = end - start  # both non-negative: exact microseconds without float rounding
+        lines.append(f'{{"ph": "X", "name": {name}, "cat": "{cat}", "pid": {pid}, "tid": {thread}, '
+                     f'"ts": {start // 1000}.{start % 1000:03d}, "dur": {span // 1000}.{span % 1000:03d}, '
+                     f'"args": {{"seq": {item.seq}, {a}}}}}')
+        if len(lines) >= 2048:
+            out.write(",\n".join(lines) + ",\n")
+            lines.clear()
         if failed:
             put(f'{{"ph": "i", "s": "t", "name": {dumps("failed: " + names[item.fn] + " status " + str(status))}, '
                 f'"cat": "failed", "pid": {pid}, "tid": {thread}, "ts": {_us(end)}}}')
