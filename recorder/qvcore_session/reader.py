@@ -15,7 +15,7 @@ import mmap
 import os
 import struct
 import zlib
-from typing import Any, Iterator, List, Optional, Tuple, Union
+from typing import Iterator, List, Optional, Tuple, Union
 
 from .values import Arg, Buffer, Frame, Header, Output, Pointer, Redacted, Response, Result
 
@@ -348,8 +348,3 @@ def call_parts(mv: View, open_at: int, close_at: int) -> Tuple[int, int, int, Re
         return open_at + BODY, end, -1, None, None
     tag, result, output, _ = read_result_tagged(mv, close_at + BODY)
     return open_at + BODY, end, tag, result, output
-
-
-def result_status(name: str, result: Any) -> Optional[int]:
-    """The status a call returned, or None for a call whose result is not a status."""
-    return result if type(result) is int and name not in NOT_STATUS else None
