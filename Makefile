@@ -49,8 +49,10 @@ $(VPY):
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade -r requirements-pip.txt
 
+# requirements-data.txt (pyarrow, duckdb) has no wheels for a debug build's ABI: that venv goes without.
 venv: $(VPY)
 	$(VPY) -m pip install --quiet -r requirements-dev.txt
+	$(if $(PYTHON_DEBUG),,$(VPY) -m pip install --quiet -r requirements-data.txt)
 
 install: venv
 	$(VPY) -m pip install --quiet .

@@ -5,8 +5,9 @@ and the stand-in qv on PYTHONPATH:
 
     python examples/record_and_replay.py [session file]
 
-1. Record: the demo runs with the shim preloaded and recording on; every
-   core call and event crossing the module lands in the session file.
+1. Record: `python -m qvcore_session record -o FILE -- python demo_strategy.py`
+   runs the demo with the shim preloaded and recording on; every core call
+   and event crossing the module lands in the session file.
 2. Look: `python -m qvcore_session show FILE` and `stats FILE`.
 3. Replay: the demo runs again in a fresh process, with the stand-in
    answering every call from the file (its own programming is ignored),
@@ -38,8 +39,9 @@ def run(cmd, env=None):
 
 
 def main(path):
-    preload = ":".join(p for p in (os.environ.get("LD_PRELOAD", ""), qvcore_session.shim_path()) if p)
-    recorded = run([sys.executable, DEMO], {"LD_PRELOAD": preload, "C_SDK_RECORD": "1", "C_SDK_RECORD_FILE": path})
+    if not os.path.exists(qvcore_session.shim_path()):
+        sys.exit(f"no recording shim at {qvcore_session.shim_path()}")
+    recorded = run([sys.executable, "-m", "qvcore_session", "record", "-o", path, "--", sys.executable, DEMO])
     print(f"== recorded the demo into {path} ({os.path.getsize(path)} bytes)\n")
     print(run([sys.executable, "-m", "qvcore_session", "show", path]))
     print(run([sys.executable, "-m", "qvcore_session", "stats", path]))

@@ -88,7 +88,7 @@ wheel-old-system:
 
 stubtest: $(INSTALLED)
 	$(VPY) -m pip install --quiet -c requirements-tools.txt mypy
-	PYTHONPATH=$(STANDIN_PATH) $(VPY) -m mypy.stubtest --allowlist tools/stubtest-allowlist.txt c_sdk
+	PYTHONPATH=$(STANDIN_PATH) $(VPY) -m mypy.stubtest --allowlist tools/stubtest-allowlist.txt c_sdk qvcore_session
 
 docs: $(INSTALLED)
 	PYTHONPATH=$(STANDIN_PATH) $(VPY) tools/gen_reference.py --out docs/reference.md

@@ -8,6 +8,7 @@ from typing import Any
 from typing_extensions import assert_type
 
 import c_sdk
+import qvcore_session
 
 # Request-response calls: bytes, bytearray, and str only through the adapter.
 assert_type(c_sdk.py_qvi_place_order("order"), tuple[int, bytes] | tuple[int, None])
@@ -57,3 +58,14 @@ c_sdk.ObjectLikeDict2()  # type: ignore[call-arg]
 bar = c_sdk.BarLikeDict2({})
 assert_type("close" in bar, bool)
 assert_type(c_sdk.CSDK_OPERATE_SUCCESS, int)
+
+# The session tools: typed inline (py.typed).
+session = qvcore_session.Session("day.qvs")
+assert_type(session.header.functions, list[str])
+for frame in session:
+    assert_type(frame.msg, bytes | None)
+    assert_type(frame.start_ns, int)
+assert_type(session.torn, tuple[int, str] | None)
+assert_type(qvcore_session.shim_path(), str)
+assert_type(qvcore_session.main(["stats", "day.qvs"]), int)
+qvcore_session.Session(7)  # type: ignore[arg-type]

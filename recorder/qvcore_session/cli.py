@@ -1,0 +1,102 @@
+"""The command line: python -m qvcore_session COMMAND ..."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import List, Optional
+
+from . import filters
+from .reader import SessionError
+
+COMMANDS = {
+    "record": "run a command with the recording shim preloaded and recording on",
+    "show": "the timeline, one line per call or event",
+    "stats": "per core function count, failures and latency; per event type count and rate",
+    "export": "one row per call or event, to Parquet, an Arrow IPC stream or CSV",
+    "trace": "the timeline in the Chrome trace event format (Perfetto, chrome://tracing)",
+    "shim": "print the path of the recording shim",
+}
+
+
+def parser() -> argparse.ArgumentParser:
+    ap = argparse.ArgumentParser(prog="python -m qvcore_session",
+                                 description="Record core sessions, and read, filter and export them.")
+    sub = ap.add_subparsers(dest="command", required=True)
+    rec = sub.add_parser("record", help=COMMANDS["record"],
+                         usage="python -m qvcore_session record [-o FILE] [--max-bytes N] [--core PATH] "
+                               "-- COMMAND [ARG...]")
+    rec.add_argument("-o", "--output", default="session-%p.qvs", metavar="FILE",
+                     help="the session file; %%p becomes each recording process's id (default: session-%%p.qvs)")
+    rec.add_argument("--max-bytes", metavar="N", help="stop recording before a file would exceed N bytes (k, M, G)")
+    rec.add_argument("--core", metavar="PATH", help="the core library to forward to, instead of the loaded one")
+    rec.add_argument("--wait", type=float, default=30.0, metavar="SECONDS",
+                     help="how long to wait for a file's writer to finish after COMMAND exits (default 30)")
+    rec.add_argument("argv", nargs=argparse.REMAINDER, metavar="-- COMMAND [ARG...]")
+    for name in ("show", "stats"):
+        sp = sub.add_parser(name, help=COMMANDS[name])
+        sp.add_argument("file")
+        filters.add_arguments(sp)
+    ex = sub.add_parser("export", help=COMMANDS["export"])
+    ex.add_argument("file")
+    ex.add_argument("-o", "--output", required=True, metavar="OUT",
+                    help="OUT.parquet, OUT.arrow (an Arrow IPC stream) or OUT.csv")
+    ex.add_argument("--no-bytes", action="store_true", help="leave out the request, response and payload bytes")
+    ex.add_argument("--rows-per-group", type=int, default=32768, metavar="N", help=argparse.SUPPRESS)
+    tr = sub.add_parser("trace", help=COMMANDS["trace"])
+    tr.add_argument("file")
+    tr.add_argument("-o", "--output", required=True, metavar="OUT.json")
+    sub.add_parser("shim", help=COMMANDS["shim"])
+    return ap
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    ap = parser()
+    args = ap.parse_args(argv)
+    try:
+        if args.command == "shim":
+            from .record import shim_path
+
+            print(shim_path())
+            return 0
+        if args.command == "record":
+            from .record import record
+
+            command = args.argv[1:] if args.argv[:1] == ["--"] else args.argv
+            if not command:
+                ap.error("record: no command given (record [-o FILE] -- COMMAND [ARG...])")
+            return record(command, args.output, args.max_bytes, args.core, args.wait)
+        if args.command in ("show", "stats"):
+            from .reader import Session
+
+            header = Session(args.file).header
+            try:
+                flt = filters.from_arguments(args, header)
+            except ValueError as e:
+                ap.error(str(e))
+            if args.command == "show":
+                from .show import show
+
+                show(args.file, flt=flt, filters=filters.describe(args))
+            else:
+                from .stats import stats
+
+                stats(args.file, flt=flt, filters=filters.describe(args))
+        elif args.command == "export":
+            from .export import export
+
+            export(args.file, args.output, with_bytes=not args.no_bytes, rows_per_group=args.rows_per_group)
+        elif args.command == "trace":
+            from .trace import trace
+
+            trace(args.file, args.output)
+    except BrokenPipeError:
+        # The reader of our output went away (show | head): not an error.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+    except (OSError, SessionError) as e:
+        print(f"qvcore_session: {e}", file=sys.stderr)
+        return 1
+    return 0

@@ -1,0 +1,89 @@
+"""Calls and events as text, the way show prints them (trace and record use
+the same words)."""
+
+from __future__ import annotations
+
+import time
+from typing import Optional, Sequence
+
+from .reader import NOT_STATUS, R_DOUBLE, R_INT, R_REDACTED, R_TEXT, R_VOID, written_null
+from .values import Arg, Buffer, Output, Pointer, Redacted, Response, Result
+
+
+def short(b: bytes, limit: int = 40) -> str:
+    if len(b) <= limit:
+        return repr(bytes(b))
+    return repr(bytes(b[:limit]))[:-1] + "...'"
+
+
+def msg_text(m: Optional[bytes]) -> str:
+    """An event's message type: its text quoted, or None for a null one."""
+    return "None" if m is None else repr(bytes(m).decode("utf-8", "backslashreplace"))
+
+
+def duration(ns: int) -> str:
+    if ns < 10_000:
+        return f"{ns} ns"
+    if ns < 10_000_000:
+        return f"{ns / 1000:.1f} us"
+    if ns < 10_000_000_000:
+        return f"{ns / 1e6:.1f} ms"
+    return f"{ns / 1e9:.1f} s"
+
+
+def size(n: int) -> str:
+    if n < 10_000:
+        return f"{n} B"
+    if n < 10_000_000:
+        return f"{n / 1e3:.1f} kB"
+    if n < 10_000_000_000:
+        return f"{n / 1e6:.1f} MB"
+    return f"{n / 1e9:.1f} GB"
+
+
+def arg_text(a: Arg) -> str:
+    if isinstance(a, Buffer):
+        return f"{short(a.data)} ({a.length} B)" if a.data is not None else f"{a.length} B"
+    if isinstance(a, Pointer):
+        return "NULL" if a.null else a.kind
+    if isinstance(a, bytes):
+        return short(a)
+    if a is None:
+        return "NULL"
+    if isinstance(a, bool):
+        return "True" if a else "False"
+    if isinstance(a, Redacted):
+        return a.text.decode()
+    return repr(a)
+
+
+def args_text(args: Sequence[Arg]) -> str:
+    return ", ".join(map(arg_text, args))
+
+
+def result_text(name: str, tag: int, result: Result, output: Output) -> str:
+    """A call's result and output, e.g. ``status 0  res 41 B`` (empty for a void call that wrote nothing)."""
+    if tag == R_INT:
+        text = f"-> {result!r}" if name in NOT_STATUS else f"status {result!r}"
+    elif tag == R_VOID or tag < 0:
+        text = ""
+    elif tag == R_DOUBLE:
+        text = f"-> {result!r}"
+    elif tag == R_TEXT and isinstance(result, bytes):
+        text = f"-> {short(result)}"
+    elif tag == R_REDACTED and isinstance(result, Redacted):
+        text = f"-> {result.text.decode()}"
+    else:
+        text = "-> NULL"
+    if isinstance(output, Response) and not written_null(output):
+        text += f"  res NULL, {output.length} B" if output.null else f"  res {output.length} B"
+    elif isinstance(output, bytes):
+        text += f"  -> {short(output)}"
+    elif written_null(output):
+        text += "  -> NULL"
+    return text
+
+
+def clock(wall_ns: int) -> str:
+    """A wall-clock time of day, UTC, to the microsecond."""
+    return f"{time.strftime('%H:%M:%S', time.gmtime(wall_ns // 1_000_000_000))}.{wall_ns // 1000 % 1_000_000:06d}"

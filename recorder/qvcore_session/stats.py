@@ -1,0 +1,161 @@
+"""stats: per core function its calls, failures by status and latency (p50,
+p99, max); per event type its count and rate; per thread the frames it
+lost. Streamed: the latencies go into histograms, never into lists."""
+
+from __future__ import annotations
+
+import sys
+from typing import Dict, Optional, Sequence, TextIO
+
+from .filters import Filter
+from .nesting import Gaps, Items
+from .reader import CALL, EVENT, LOST, NOT_STATUS, Session
+from .render import clock, duration, msg_text, size
+from .show import report_torn
+
+
+class _Latency:
+    """Count, failures and a log-scale histogram (buckets 1/64 wide, so a
+    percentile is exact to within 1.6%) of one function's durations. A
+    percentile is the nearest rank's (the ceil(n * q / 100)-th smallest
+    duration), rounded up to its bucket's upper bound, never above the
+    maximum; values under 128 ns are exact."""
+
+    __slots__ = ("count", "failures", "buckets", "max")
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.failures: Dict[int, int] = {}
+        self.buckets: Dict[int, int] = {}
+        self.max = 0
+
+    def add(self, ns: int) -> None:
+        self.count += 1
+        if ns > self.max:
+            self.max = ns
+        if ns < 128:
+            b = ns if ns > 0 else 0
+        else:
+            e = ns.bit_length() - 7
+            b = (e << 6) + (ns >> e)
+        bk = self.buckets
+        bk[b] = bk.get(b, 0) + 1
+
+    def percentile(self, q: float) -> int:
+        rank = max(1, -(-self.count * q // 100))
+        seen = 0
+        for b in sorted(self.buckets):
+            seen += self.buckets[b]
+            if seen >= rank:
+                if b < 128:
+                    return b
+                e = (b >> 6) - 1
+                return min(self.max, (((b & 63) + 65) << e) - 1)
+        return self.max
+
+
+class Tally:
+    """What a pass over a file (with its filters) counted."""
+
+    def __init__(self) -> None:
+        self.calls: Dict[int, _Latency] = {}
+        self.unfinished = 0  # calls and events whose end is not in the file
+        self.events: Dict[Optional[bytes], int] = {}
+        self.first_event: Optional[int] = None
+        self.last_event = 0
+        self.first = 0
+        self.last = 0
+        self.gaps = Gaps()
+
+    def call_count(self) -> int:
+        return sum(lat.count for lat in self.calls.values())
+
+    def failure_count(self) -> int:
+        return sum(sum(lat.failures.values()) for lat in self.calls.values())
+
+    def event_count(self) -> int:
+        return sum(self.events.values())
+
+
+def tally(s: Session, flt: Optional[Filter] = None) -> Tally:
+    flt = flt or Filter(s.header)
+    t = Tally()
+    status_fns = {i for i, n in enumerate(s.header.functions) if n not in NOT_STATUS}
+    calls, events = t.calls, t.events
+    active = flt.active
+    first = 1 << 63
+    last = 0
+    first_event = 1 << 63
+    last_event = 0
+    for item in Items(s):
+        kind, start, dur = item.kind, item.start, item.duration
+        if start < first:
+            first = start
+        end = start + dur if dur is not None else item.until
+        if end > last:
+            last = end
+        if kind == CALL:
+            fn = item.fn
+            if active and not (flt.call_starts(fn, item.thread, start) and flt.call_ends(fn, dur, item.result)):
+                continue
+            if dur is None:
+                t.unfinished += 1
+                continue
+            lat = calls.get(fn)
+            if lat is None:
+                lat = calls[fn] = _Latency()
+            lat.add(dur)
+            status = item.result
+            if status and fn in status_fns:
+                lat.failures[status] = lat.failures.get(status, 0) + 1
+        elif kind == EVENT:
+            msg = item.msg
+            if active and not (flt.event_starts(msg, item.thread, start) and flt.event_ends(dur)):
+                continue
+            if dur is None:
+                t.unfinished += 1
+            events[msg] = events.get(msg, 0) + 1
+            if start < first_event:
+                first_event = start
+            if start > last_event:
+                last_event = start
+        elif kind == LOST and flt.thread_and_time(item.thread, start):
+            t.gaps.add(item.thread, item.lost_frames, item.lost_bytes, item.seq, item.open_at, start)
+    if events:
+        t.first_event, t.last_event = first_event, last_event
+    if last:
+        t.first = first
+    t.last = last
+    return t
+
+
+def stats(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, filters: Sequence[str] = ()) -> None:
+    out = out or sys.stdout
+    s = Session(path)
+    names = s.name
+    t = tally(s, flt)
+    if filters:
+        out.write(f"# only {' '.join(filters)}\n")
+    calls = t.calls
+    out.write(f"{'core function':<44} {'calls':>9} {'p50':>10} {'p99':>10} {'max':>10}  failures\n")
+    for fn in sorted(calls, key=lambda k: (-calls[k].count, names(k))):
+        lat = calls[fn]
+        fails = ", ".join(f"{n} x status {st}" for st, n in sorted(lat.failures.items(), key=lambda i: -i[1]))
+        out.write(f"{names(fn):<44} {lat.count:>9} {duration(lat.percentile(50)):>10} "
+                  f"{duration(lat.percentile(99)):>10} {duration(lat.max):>10}  {fails or '-'}\n")
+    first = t.first_event
+    span = (t.last_event - first) / 1e9 if first is not None and t.last_event > first else 0.0
+    out.write(f"\n{'event type':<44} {'events':>9} {'per second':>12}\n")
+    events = t.events
+    for msg in sorted(events, key=lambda k: (-events[k], k is not None, k or b"")):
+        rate = f"{events[msg] / span:.1f}" if span > 0 else "-"
+        out.write(f"{msg_text(msg):<44} {events[msg]:>9} {rate:>12}\n")
+    if t.unfinished:
+        out.write(f"\n{t.unfinished} calls or events have no end in the file (left out of the latencies)\n")
+    if t.gaps.threads:
+        off = s.header.wall_ns - s.header.mono_ns
+        out.write(f"\n{'lost frames (a full buffer)':<28} {'gaps':>6} {'frames':>9} {'bytes':>10}  first gap\n")
+        for thread, (count, frames, lost, index, offset, start) in sorted(t.gaps.threads.items()):
+            out.write(f"{'thread ' + str(thread):<28} {count:>6} {frames:>9} {size(lost):>10}  "
+                      f"{clock(start + off)}, frame {index} (byte {offset})\n")
+    report_torn(s)
