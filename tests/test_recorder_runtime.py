@@ -160,7 +160,7 @@ def test_a_stalled_disk_delays_no_call_and_the_loss_is_in_the_file(stalling_disk
     i = 0
     for f in frames:
         if f.kind == qvcore_session.LOST:
-            i += f.frames
+            i += f.lost_frames
         elif f.fn == "qvi_history_ticks_pb":
             assert f.args[0].data == b"call %d" % i
             i += 1
