@@ -34,6 +34,7 @@ void attach_ring(Shared* sh) noexcept {
         t.ring = sh->ring(k);
         t.size = sh->ring_size;
         t.head = slots[k].head.load(std::memory_order_relaxed);
+        t.tail = slots[k].tail.load(std::memory_order_acquire);
         t.off = 0;
         ::pthread_setspecific(g_exit_key, t.slot);
         return;

@@ -31,6 +31,7 @@ struct ThreadRing {
     char* ring;
     std::uint64_t size;
     std::uint64_t head;
+    std::uint64_t tail; // the writer's position as last read: read again only when the ring looks full
     std::uint64_t off;
     std::uint32_t tid;
     Lost lost;
@@ -72,8 +73,11 @@ inline bool reserve(std::size_t body_len, Reserved& r) noexcept {
     std::uint64_t need = align8(kRecordHead + body_len);
     std::uint64_t contiguous = t.size - t.off;
     std::uint64_t skip = need > contiguous ? contiguous : 0;
-    if (t.head + skip + need - t.slot->tail.load(std::memory_order_acquire) > t.size) [[unlikely]]
-        return false;
+    if (t.head + skip + need - t.tail > t.size) [[unlikely]] {
+        // The writer's cache line is touched only here, not on every frame.
+        t.tail = t.slot->tail.load(std::memory_order_acquire);
+        if (t.head + skip + need - t.tail > t.size) return false;
+    }
     std::uint64_t off = t.off;
     if (skip != 0) [[unlikely]] {
         std::memcpy(t.ring + off, &kWrap, sizeof kWrap);

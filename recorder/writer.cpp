@@ -23,13 +23,18 @@ namespace qvrec {
 
 namespace {
 
-// The next record of one ring, if committed.
+// The next record of one ring, if committed. The ring's head is read again
+// only when what was seen of it is used up, and the space taken is given
+// back in steps, so that the recording thread's cache lines are disturbed
+// as little as they can be.
 struct Next {
     bool has = false;
     std::uint64_t seq = 0;
     const char* body = nullptr;
     std::uint32_t len = 0;
-    std::uint64_t tail_after = 0;
+    std::uint64_t tail = 0;      // up to here taken
+    std::uint64_t head = 0;      // committed, as last read
+    std::uint64_t published = 0; // tail as the recording thread sees it
 };
 
 class Drain {
@@ -41,7 +46,10 @@ public:
     // never committed is skipped. Returns the number of frames taken.
     std::uint64_t pass(bool gone) {
         std::uint64_t taken = 0;
-        for (std::uint32_t k = 0; k < sh_->slot_count; ++k) peek(k);
+        for (std::uint32_t k = 0; k < sh_->slot_count; ++k) {
+            next_[k].head = sh_->slots()[k].head.load(std::memory_order_acquire);
+            peek(k);
+        }
         for (;;) {
             std::uint32_t k = find(expected_);
             if (k == kNone) {
@@ -52,6 +60,7 @@ public:
             take(k);
             ++taken;
         }
+        for (std::uint32_t k = 0; k < sh_->slot_count; ++k) publish(k);
         recycle();
         return taken;
     }
@@ -72,28 +81,34 @@ private:
     static constexpr std::uint32_t kNone = ~0u;
 
     void peek(std::uint32_t k) {
-        Slot& s = sh_->slots()[k];
         Next& n = next_[k];
         n.has = false;
-        std::uint64_t tail = s.tail.load(std::memory_order_relaxed);
         for (;;) {
-            if (tail == s.head.load(std::memory_order_acquire)) return;
-            std::uint64_t off = tail % sh_->ring_size;
+            if (n.tail == n.head) {
+                n.head = sh_->slots()[k].head.load(std::memory_order_acquire);
+                if (n.tail == n.head) return;
+            }
+            std::uint64_t off = n.tail % sh_->ring_size;
             const char* rec = sh_->ring(k) + off;
             std::uint32_t len;
             std::memcpy(&len, rec, 4);
             if (len == kWrap) {
-                tail += sh_->ring_size - off;
-                s.tail.store(tail, std::memory_order_release);
+                n.tail += sh_->ring_size - off;
                 continue;
             }
             n.has = true;
             std::memcpy(&n.seq, rec + 8, 8);
             n.body = rec + kRecordHead;
             n.len = len;
-            n.tail_after = tail + align8(kRecordHead + len);
             return;
         }
+    }
+
+    void publish(std::uint32_t k) {
+        Next& n = next_[k];
+        if (n.published == n.tail) return;
+        sh_->slots()[k].tail.store(n.tail, std::memory_order_release);
+        n.published = n.tail;
     }
 
     std::uint32_t find(std::uint64_t seq) {
@@ -114,7 +129,8 @@ private:
         Next& n = next_[k];
         file_.add(n.body, n.len); // once stopped, frames are taken and dropped
         expected_ = n.seq + 1;
-        sh_->slots()[k].tail.store(n.tail_after, std::memory_order_release);
+        n.tail += align8(kRecordHead + n.len);
+        if (n.tail - n.published >= sh_->ring_size / 4) publish(k);
         last_ = k;
         peek(k);
     }
@@ -141,6 +157,7 @@ private:
             lost_of(s);
             s.head.store(0, std::memory_order_relaxed);
             s.tail.store(0, std::memory_order_relaxed);
+            next_[k] = Next{};
             s.state.store(kFree, std::memory_order_release);
         }
     }
