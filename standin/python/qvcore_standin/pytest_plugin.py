@@ -34,8 +34,9 @@ def standin_core() -> Iterator[Core]:
     core.reset()
 
 
-def _fail(divergence: ReplayDivergence) -> None:
-    pytest.fail(str(divergence), pytrace=False)
+def _failure(divergence: ReplayDivergence) -> BaseException:
+    """The test's failure: the divergence's own message and nothing else."""
+    return pytest.fail.Exception(str(divergence), pytrace=False)
 
 
 @pytest.fixture
@@ -54,11 +55,11 @@ def replay_session(standin_core: Core) -> ReplaySession:
             divergence = session.divergence()
             session.abandon()
             if divergence is not None:
-                _fail(divergence)
+                raise _failure(divergence) from None
             raise
         try:
             session.finish()
         except ReplayDivergence as divergence:
-            _fail(divergence)
+            raise _failure(divergence) from None
 
     return replay
