@@ -22,8 +22,8 @@ namespace {
 constexpr int kMaxPadding = 16 << 20;
 
 struct Event {
-    std::string msg;  // c_str() gives the NUL-terminated message type
-    bool null_msg;    // deliver a null msg_type instead
+    std::string msg;      // c_str() gives the NUL-terminated message type
+    bool null_msg;        // deliver a null msg_type instead
     std::string payload;  // zero-padded up to data_len
     int data_len;
     bool null_data;
@@ -60,7 +60,8 @@ int deliver(std::size_t limit, bool honour_stop) {
         if (!ev) break;
         EventCallback cb = registered_callback();
         if (cb == nullptr) continue;
-        cb(ev->null_msg ? nullptr : ev->msg.c_str(), ev->null_data ? nullptr : ev->payload.data(), ev->data_len);
+        cb(ev->null_msg ? nullptr : ev->msg.c_str(), ev->null_data ? nullptr : ev->payload.data(),
+           ev->data_len);
         ++delivered;
     }
     return delivered;

@@ -168,8 +168,10 @@ class Core:
         ``write=False``, leaves the out-parameters untouched. For
         ``qvi_get_serv_addr`` only ``null_pointer`` and ``write`` apply."""
         has_length = length is not None
-        length = _c_int("length", length) if has_length else 0
-        rc = self.lib.standin_set_response_raw(fn.encode(), int(null_pointer), int(has_length), length, int(write))
+        c_length = _c_int("length", length) if length is not None else 0
+        rc = self.lib.standin_set_response_raw(
+            fn.encode(), int(null_pointer), int(has_length), c_length, int(write)
+        )
         self._check(rc, fn, "response" if not has_length else "response length")
 
     def set_text(self, fn: str, text: Optional[bytes]) -> None:
