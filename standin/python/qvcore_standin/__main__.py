@@ -19,7 +19,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 1
     print(f"module: {found.module}")
     if found.path is None:
-        print(f"core:   none found ({which.CORE_FILE} is in no folder the loader searches: c_sdk cannot load)")
+        print(f"core:   none found ({which.CORE_FILE} is in no folder of LD_LIBRARY_PATH or of the module's RUNPATH)")
         return 1
     if found.is_standin:
         print(f"core:   {found.path} (the stand-in: nothing reaches a market; it answers only a process "

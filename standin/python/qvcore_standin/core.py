@@ -13,7 +13,7 @@ from .replay import Replay
 #: The status every core function returning one gets from the stand-in in a
 #: process that did not ask for it (neither created a ``Core`` nor set
 #: ``QVCORE_STANDIN=1``). Nothing it answers then is a success.
-REFUSED = -1001
+REFUSED: int = -1001
 
 _OK, _UNKNOWN_FUNCTION, _NOT_APPLICABLE, _BAD_ARGUMENT = 0, -1, -2, -3
 _NULL_MSG_TYPE = -1

@@ -7,7 +7,7 @@ if TYPE_CHECKING:
     from .core import Core
 
 #: The status every core call returns once a replay has diverged.
-REPLAY_DIVERGED = -1000
+REPLAY_DIVERGED: int = -1000
 
 
 class ReplayDivergence(AssertionError):
