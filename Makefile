@@ -19,6 +19,9 @@ VPY := $(VENV)/bin/python
 STANDIN_PATH := $(CURDIR)/standin/qv
 DEV_DIR ?= $(if $(filter 3.10,$(PYTHON_TAG)),build/dev,build/dev-$(PYTHON_TAG))
 DEV_PATH := $(CURDIR)/$(DEV_DIR)/stage:$(CURDIR)/standin/python:$(STANDIN_PATH)
+# The demo, the examples and the tests ask for the stand-in core: without
+# this (or a qvcore_standin.Core()) it refuses every call.
+ASK_STANDIN := QVCORE_STANDIN=1
 
 .PHONY: help venv install demo test dev dev-test clean
 
@@ -58,14 +61,14 @@ install: venv
 	$(VPY) -m pip install --quiet .
 
 demo: install
-	PYTHONPATH=$(STANDIN_PATH) $(VPY) examples/demo_strategy.py
+	$(ASK_STANDIN) PYTHONPATH=$(STANDIN_PATH) $(VPY) examples/demo_strategy.py
 
 # The exact interpreter a run used, in every log.
 SAY_INTERPRETER = @$(VPY) -c "import sys; print('== CPython', sys.version.split()[0], '(debug build)' if hasattr(sys, 'gettotalrefcount') else '', sys.executable)"
 
 test: install
 	$(SAY_INTERPRETER)
-	PYTHONPATH=$(STANDIN_PATH) $(VPY) -m pytest -q $(ARGS)
+	$(ASK_STANDIN) PYTHONPATH=$(STANDIN_PATH) $(VPY) -m pytest -q $(ARGS)
 
 dev: venv
 	cmake -S . -B $(DEV_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(PYTHON) >/dev/null
@@ -73,12 +76,12 @@ dev: venv
 
 dev-test: dev
 	$(SAY_INTERPRETER)
-	PYTHONPATH=$(DEV_PATH) $(VPY) -m pytest -q $(ARGS)
+	$(ASK_STANDIN) PYTHONPATH=$(DEV_PATH) $(VPY) -m pytest -q $(ARGS)
 
 # Records the demo strategy through the recording shim and replays it.
 .PHONY: record-demo
 record-demo: install
-	PYTHONPATH=$(STANDIN_PATH) $(VPY) examples/record_and_replay.py
+	$(ASK_STANDIN) PYTHONPATH=$(STANDIN_PATH) $(VPY) examples/record_and_replay.py
 
 # What the recording shim costs (callgrind, operations a-f; the latency of a
 # call) and how fast its reader is: bench/recorder.md, beside the figures kept

@@ -10,7 +10,7 @@ import json
 import c_sdk
 import qvcore_standin
 
-core = qvcore_standin.Core()  # the stand-in: lets us script the core's side
+core = qvcore_standin.Core()  # asks for the stand-in, and lets us script the core's side
 
 
 def say(text):

@@ -44,9 +44,10 @@ test-all:
 # requirements-tools.txt; wrappers in tools/zig, cmake/zig-toolchain.cmake):
 # glibc 2.17 stubs and a static libc++, so the wheels are manylinux2014 on any
 # build machine. auditwheel repair then checks that tag and writes it; the core
-# library is excluded from grafting: it stays at the top level, next to the
-# module, under its own name, so that the real one can replace it. The
-# everyday build (make test, make dev) keeps the system compiler.
+# library is excluded from grafting: the stand-in stays in its own folder
+# (qvcore_standin/lib), found through the module's second RUNPATH entry, and
+# a real core goes next to the module, found first. The everyday build (make
+# test, make dev) keeps the system compiler.
 WHEEL_PLAT ?= manylinux_2_17_x86_64
 ZIG = $(shell $(TBIN)/python -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 # One compiled C++ runtime for every interpreter, on the host and in the chroot.
@@ -88,7 +89,7 @@ wheel-old-system:
 
 stubtest: $(INSTALLED)
 	$(VPY) -m pip install --quiet -c requirements-tools.txt mypy
-	PYTHONPATH=$(STANDIN_PATH) $(VPY) -m mypy.stubtest --allowlist tools/stubtest-allowlist.txt c_sdk qvcore_session
+	PYTHONPATH=$(STANDIN_PATH) $(VPY) -m mypy.stubtest --allowlist tools/stubtest-allowlist.txt c_sdk qvcore_standin qvcore_session
 
 docs: $(INSTALLED)
 	PYTHONPATH=$(STANDIN_PATH) $(VPY) tools/gen_reference.py --out docs/reference.md

@@ -11,9 +11,20 @@ QV_PATH = os.path.join(ROOT, "standin", "qv")
 if QV_PATH not in sys.path:
     sys.path.insert(0, QV_PATH)
 sys.path.insert(0, HERE)
+# The suite asks for the stand-in, in this process and in the ones it starts;
+# the tests of the refusal take the variable out.
+os.environ["QVCORE_STANDIN"] = "1"
 
 import c_sdk  # noqa: E402
 import qvcore_standin  # noqa: E402
+import qvcore_standin.pytest_plugin  # noqa: E402
+
+
+def pytest_configure(config):
+    # An installed c_sdk registers the plugin through its entry point; a
+    # build on PYTHONPATH (make dev-test) has none.
+    if not config.pluginmanager.hasplugin("qvcore_standin"):
+        config.pluginmanager.register(qvcore_standin.pytest_plugin, "qvcore_standin")
 
 
 @pytest.fixture(scope="session")

@@ -13,6 +13,7 @@ import tempfile
 import pytest
 
 import c_sdk
+import qvcore_standin.which
 import registry
 from conftest import ROOT, run_python
 
@@ -175,7 +176,7 @@ def test_module_loaded_by_another_interpreter_names_both_versions():
         # not know (SystemError "unknown slot ID"), any other one a private
         # symbol that the build's inline API reaches and that it does not have.
         shutil.copy(c_sdk.__file__, os.path.join(tmp, "c_sdk.so"))
-        shutil.copy(os.path.join(MODULE_DIR, "zadiv3-e.so"), tmp)
+        shutil.copy(qvcore_standin.which.resolve().path, tmp)
         for (major, minor), exe in other_interpreters().items():
             proc = subprocess.run(
                 [exe, "-I", "-W", "error::RuntimeWarning", "-c",

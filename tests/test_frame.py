@@ -130,14 +130,14 @@ def test_shared_object_links_the_core_by_name_and_exports_only_its_init():
         pytest.skip("readelf not available")
     dyn = subprocess.run([readelf, "-d", MODULE_FILE], capture_output=True, text=True, check=True).stdout
     assert "Shared library: [zadiv3-e.so]" in dyn
-    assert "(RUNPATH)" in dyn and "Library runpath: [$ORIGIN]" in dyn
+    assert "(RUNPATH)" in dyn and "Library runpath: [$ORIGIN:$ORIGIN/qvcore_standin/lib]" in dyn
     syms = subprocess.run([readelf, "--dyn-syms", "-W", MODULE_FILE], capture_output=True, text=True,
                           check=True).stdout
     defined = {line.split()[-1] for line in syms.splitlines()
                if line.strip()[:1].isdigit() and " UND " not in line and line.split()[-1] != "0"
                and line.split()[3] in ("FUNC", "OBJECT")}
     assert defined == {"PyInit_c_sdk"}
-    assert os.path.exists(os.path.join(os.path.dirname(MODULE_FILE), "zadiv3-e.so"))
+    assert os.path.exists(os.path.join(os.path.dirname(MODULE_FILE), "qvcore_standin", "lib", "zadiv3-e.so"))
 
 
 # --- helpers --------------------------------------------------------------

@@ -15,9 +15,10 @@ import subprocess
 import pytest
 
 import c_sdk
+from qvcore_standin import which
 
 MODULE = c_sdk.__file__
-CORE = os.path.join(os.path.dirname(MODULE), "zadiv3-e.so")
+CORE = which.resolve(MODULE).path
 RECORDER = os.path.join(os.path.dirname(MODULE), "qvcore_recorder.so")
 OBJECTS = {"module": MODULE, "core": CORE}
 # The recording shim is preloaded into the SDK's process: it is held to the

@@ -1,7 +1,7 @@
 """The stand-in core library zadiv3-e.so, driven directly through ctypes.
 
-The library comes from $QV_STANDIN_LIB, else is a copy of the one next to an
-installed c_sdk, else is built from standin/core into a temporary folder.
+The library comes from $QV_STANDIN_LIB, else is a copy of the one c_sdk
+loads, else is built from standin/core into a temporary folder.
 """
 
 import ctypes
@@ -46,14 +46,16 @@ def lib_path(tmp_path_factory):
     if path:
         return path
     try:
-        import c_sdk
+        from qvcore_standin import which
+
+        loaded = which.resolve().path
     except ImportError:
-        pass
-    else:
+        loaded = None
+    if loaded is not None:
         # A copy is a library of its own: these tests cannot disturb the state
         # of the one c_sdk uses.
         copy = tmp_path_factory.mktemp("standin") / "zadiv3-e.so"
-        shutil.copy(os.path.join(os.path.dirname(c_sdk.__file__), "zadiv3-e.so"), copy)
+        shutil.copy(loaded, copy)
         return str(copy)
     if shutil.which("cmake") is None:
         pytest.skip("no QV_STANDIN_LIB and no cmake to build the stand-in")

@@ -19,7 +19,7 @@ import sys
 import tempfile
 import zipfile
 
-CORE = "zadiv3-e.so"
+CORE = "qvcore_standin/lib/zadiv3-e.so"
 RECORDER = "qvcore_recorder.so"
 
 
@@ -44,6 +44,7 @@ def ask_core(path):
     lib.qvi_get_c_version.restype = ctypes.c_char_p
     lib.standin_log_json.restype = ctypes.c_char_p
     lib.standin_log_size.restype = ctypes.c_longlong
+    lib.standin_ask()
     lib.standin_reset()
     lib.standin_log_enable(1)
     lib.standin_set_now(1234567890123)

@@ -1,7 +1,8 @@
 """Smoke check of an installed c_sdk wheel, run by check_wheel.py in a fresh
-venv (with only the stand-in qv package on PYTHONPATH): the module, the core
-library next to it and the type stubs are installed, and one request, one
-failing status and one event make the round trip through the stand-in core."""
+venv (with only the stand-in qv package on PYTHONPATH): the module, the
+stand-in core in its own folder (and nothing where a real core goes) and the
+type stubs are installed; unasked, the stand-in refuses; asked, one request,
+one failing status and one event make the round trip through it."""
 
 import os
 import sys
@@ -13,11 +14,15 @@ import qvcore_standin
 site = os.path.realpath(sysconfig.get_paths()["platlib"])
 here = os.path.realpath(os.path.dirname(c_sdk.__file__))
 assert here == site, f"c_sdk imported from {here}, not from the venv's {site}"
-for name in ("zadiv3-e.so", os.path.join("c_sdk-stubs", "__init__.pyi")):
-    assert os.path.isfile(os.path.join(here, name)), f"{name} is not installed next to c_sdk"
+standin = os.path.join(here, "qvcore_standin", "lib", "zadiv3-e.so")
+for name in (standin, os.path.join("c_sdk-stubs", "__init__.pyi"), os.path.join("qvcore_standin", "py.typed")):
+    assert os.path.isfile(os.path.join(here, name)), f"{name} is not installed"
+assert not os.path.exists(os.path.join(here, "zadiv3-e.so")), "a zadiv3-e.so is installed where a real core goes"
+assert os.environ.get("QVCORE_STANDIN") is None
+assert c_sdk.py_qvi_place_order("order") == (qvcore_standin.REFUSED, None)
 
 core = qvcore_standin.Core()
-assert os.path.realpath(core.path) == os.path.join(here, "zadiv3-e.so")
+assert os.path.realpath(core.path) == standin
 core.reset()
 core.set_response("qvi_place_order_pb", b"accepted")
 assert c_sdk.py_qvi_place_order("order") == (0, b"accepted")

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "standin_state.h"
+#include "call_log.h"
 
 namespace standin {
 
@@ -112,7 +112,8 @@ void append_call(const char* fn, std::vector<Arg>&& args) {
     calls().push_back(Call{fn, std::move(args)});
 }
 
-void clear_log() {
+void reset_log() {
+    g_log_on.store(true);
     std::lock_guard lock(state_mutex());
     calls().clear();
 }
@@ -123,7 +124,10 @@ using namespace standin;
 
 extern "C" int standin_log_enable(int on) { return g_log_on.exchange(on != 0) ? 1 : 0; }
 
-extern "C" void standin_log_clear(void) { clear_log(); }
+extern "C" void standin_log_clear(void) {
+    std::lock_guard lock(state_mutex());
+    calls().clear();
+}
 
 extern "C" long long standin_log_size(void) {
     std::lock_guard lock(state_mutex());

@@ -1,5 +1,8 @@
 // Core functions whose defaults depend on their arguments or are not ints:
 // clocks, error texts, server addresses and the stop error code.
+#include "dynamic_calls.h"
+
+#include "asking.h"
 #include "core_functions.h"
 #include "replay.h"
 
@@ -39,6 +42,7 @@ extern "C" double qvi_now_plus(void) {
 extern "C" int qvi_get_stop_error_code(void) {
     log_qvi_get_stop_error_code();
     if (replaying()) return replay_call(st_qvi_get_stop_error_code).status();
+    if (refused()) return STANDIN_REFUSED;
     return status_of(st_qvi_get_stop_error_code);
 }
 
@@ -59,6 +63,7 @@ extern "C" int qvi_get_serv_addr(const char* serv_id, char** addr) {
     log_qvi_get_serv_addr(serv_id, addr);
     if (replaying())
         return replay_call(st_qvi_get_serv_addr, TextArg{serv_id}, OutArg{addr}).with_out_text(addr);
+    if (refused()) return STANDIN_REFUSED;
     const Reply* r = reply_of(st_qvi_get_serv_addr);
     if (addr != nullptr && (r == nullptr || r->write)) {
         if (r == nullptr || r->use_default) {

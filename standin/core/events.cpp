@@ -1,10 +1,15 @@
 // The event queue and the run loop: qvi_set_event_callback_pb, qvi_run,
-// qvi_stop, qvi_poll, and the control functions that feed them.
+// qvi_stop, qvi_poll, and the control functions that feed them. While a
+// replay is on, the recording gives the events and the queue is ignored.
+#include "events.h"
+
 #include <deque>
 #include <limits>
 #include <optional>
 #include <thread>
 
+#include "asking.h"
+#include "callback.h"
 #include "core_functions.h"
 #include "replay.h"
 
@@ -18,12 +23,12 @@ constexpr int kMaxPadding = 16 << 20;
 
 struct Event {
     std::string msg;      // c_str() gives the NUL-terminated message type
+    bool null_msg;        // deliver a null msg_type instead
     std::string payload;  // zero-padded up to data_len
     int data_len;
     bool null_data;
 };
 
-constinit std::atomic<EventCallback> g_callback{nullptr};
 constinit std::atomic<bool> g_stop{false};
 
 std::deque<Event>& queue() {
@@ -53,17 +58,16 @@ int deliver(std::size_t limit, bool honour_stop) {
         if (honour_stop && g_stop.load()) break;
         std::optional<Event> ev = pop();
         if (!ev) break;
-        EventCallback cb = g_callback.load();
+        EventCallback cb = registered_callback();
         if (cb == nullptr) continue;
-        cb(ev->msg.c_str(), ev->null_data ? nullptr : ev->payload.data(), ev->data_len);
+        cb(ev->null_msg ? nullptr : ev->msg.c_str(), ev->null_data ? nullptr : ev->payload.data(),
+           ev->data_len);
         ++delivered;
     }
     return delivered;
 }
 
 }  // namespace
-
-EventCallback registered_callback() { return g_callback.load(); }
 
 void clear_events() {
     g_stop.store(false);
@@ -77,7 +81,7 @@ using namespace standin;
 
 extern "C" void qvi_set_event_callback_pb(EventCallback cb) {
     log_qvi_set_event_callback_pb(cb);
-    g_callback.store(cb);
+    register_callback(cb);
     if (replaying()) replay_call(st_qvi_set_event_callback_pb, FnArg{cb});
 }
 
@@ -86,6 +90,7 @@ extern "C" void qvi_set_event_callback_pb(EventCallback cb) {
 extern "C" int qvi_run(void) {
     log_qvi_run();
     if (replaying()) return replay_call(st_qvi_run).status();
+    if (refused()) return STANDIN_REFUSED;
     g_stop.store(false);
     deliver(std::numeric_limits<std::size_t>::max(), true);
     return status_of(st_qvi_run);
@@ -94,6 +99,7 @@ extern "C" int qvi_run(void) {
 extern "C" int qvi_stop(void) {
     log_qvi_stop();
     if (replaying()) return replay_call(st_qvi_stop).status();
+    if (refused()) return STANDIN_REFUSED;
     g_stop.store(true);
     return status_of(st_qvi_stop);
 }
@@ -103,17 +109,21 @@ extern "C" int qvi_stop(void) {
 extern "C" int qvi_poll(void) {
     log_qvi_poll();
     if (replaying()) return replay_call(st_qvi_poll).status();
+    if (refused()) return STANDIN_REFUSED;
     deliver(queued(), false);
     return status_of(st_qvi_poll);
 }
 
 extern "C" int standin_queue_event(const void* msg_type, int msg_len, const void* payload, int payload_len,
                                    int data_len, int null_data) {
-    if (msg_len < 0 || payload_len < 0 || (msg_type == nullptr && msg_len > 0) ||
+    bool null_msg = msg_type == nullptr && msg_len == STANDIN_NULL_MSG_TYPE;
+    if ((msg_len < 0 && !null_msg) || payload_len < 0 || (msg_type == nullptr && msg_len > 0) ||
         (payload == nullptr && payload_len > 0)) {
         return STANDIN_BAD_ARGUMENT;
     }
+    if (replaying()) return STANDIN_OK;  // ignored: the recording gives the events
     Event ev;
+    ev.null_msg = null_msg;
     if (msg_len > 0) ev.msg.assign(static_cast<const char*>(msg_type), static_cast<std::size_t>(msg_len));
     if (payload_len > 0)
         ev.payload.assign(static_cast<const char*>(payload), static_cast<std::size_t>(payload_len));
@@ -129,14 +139,12 @@ extern "C" int standin_queue_event(const void* msg_type, int msg_len, const void
 extern "C" int standin_queued(void) { return static_cast<int>(queued()); }
 
 // For modules whose callback must take the interpreter lock: the events
-// arrive on a thread the interpreter has never seen.
+// arrive on a thread the interpreter has never seen. Under a replay the
+// recording gives the events: nothing is delivered.
 extern "C" int standin_deliver_from_thread(void) {
+    if (replaying()) return 0;
     int delivered = 0;
     std::thread worker([&delivered] { delivered = deliver(queued(), false); });
     worker.join();
     return delivered;
-}
-
-extern "C" unsigned long long standin_callback_address(void) {
-    return reinterpret_cast<std::uintptr_t>(g_callback.load());
 }

@@ -1,16 +1,12 @@
 // Programming the core functions by name: status, response bytes, texts.
-#include <cstring>
-#include <memory>
+#include "programming.h"
 
-#include "replay.h"
-#include "standin_state.h"
+#include <memory>
+#include <vector>
+
+#include "functions.h"
 
 namespace standin {
-
-std::mutex& state_mutex() {
-    static auto* m = new std::mutex;
-    return *m;
-}
 
 namespace {
 
@@ -24,14 +20,6 @@ constexpr int kMaxPadding = 16 << 20;
 std::vector<std::unique_ptr<Reply>>& replies() {
     static auto* r = new std::vector<std::unique_ptr<Reply>>;
     return *r;
-}
-
-FnState* find(const char* name) {
-    if (name == nullptr) return nullptr;
-    for (int i = 0; i < kFunctionCount; ++i) {
-        if (std::strcmp(kFunctions[i]->name, name) == 0) return kFunctions[i];
-    }
-    return nullptr;
 }
 
 // Caller holds state_mutex().
@@ -97,23 +85,14 @@ int set_raw_out_text(FnState& st, bool null_pointer, bool write) {
 
 // Looks a function up and checks it has one of the wanted capabilities.
 int lookup(const char* fn, unsigned wanted, FnState*& st) {
-    st = find(fn);
+    st = find_function(fn);
     if (st == nullptr) return STANDIN_UNKNOWN_FUNCTION;
     return (st->caps & wanted) != 0 ? STANDIN_OK : STANDIN_NOT_APPLICABLE;
 }
 
 }  // namespace
 
-}  // namespace standin
-
-using namespace standin;
-
-extern "C" void standin_reset(void) {
-    end_replay();
-    g_log_on.store(true);
-    clear_log();
-    clear_events();
-    reset_clocks();
+void reset_programming() {
     std::lock_guard lock(state_mutex());
     for (int i = 0; i < kFunctionCount; ++i) {
         kFunctions[i]->status.store(0);
@@ -122,16 +101,9 @@ extern "C" void standin_reset(void) {
     replies().clear();
 }
 
-extern "C" int standin_function_count(void) { return kFunctionCount; }
+}  // namespace standin
 
-extern "C" const char* standin_function_name(int index) {
-    return index >= 0 && index < kFunctionCount ? kFunctions[index]->name : nullptr;
-}
-
-extern "C" int standin_function_caps(const char* fn) {
-    const FnState* st = find(fn);
-    return st == nullptr ? STANDIN_UNKNOWN_FUNCTION : static_cast<int>(st->caps);
-}
+using namespace standin;
 
 extern "C" int standin_set_status(const char* fn, int value) {
     FnState* st;

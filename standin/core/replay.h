@@ -2,10 +2,13 @@
 // answers from the session file instead of its programmed reply.
 #pragma once
 
+#include <atomic>
+#include <string>
 #include <utility>
 #include <vector>
 
-#include "standin_state.h"
+#include "call_log.h"
+#include "session_reader.h"
 
 namespace standin {
 
@@ -18,19 +21,12 @@ struct Answer {
     static constexpr int kDiverged = STANDIN_REPLAY_DIVERGED;
 
     bool diverged = false;
-    long long value = 0;  // int / long long result
-    double dbl = 0.0;
-    const char* text = nullptr;  // returned text, or the text written through char**
-    bool has_response = false;
-    bool res_null = false;
-    int res_len = 0;
-    const char* res = nullptr;
-    bool has_out_text = false;
+    Recorded rec;
 
-    int status() const { return diverged ? kDiverged : static_cast<int>(value); }
-    long long integer() const { return diverged ? kDiverged : value; }
-    double real() const { return diverged ? 0.0 : dbl; }
-    const char* returned_text() const { return diverged ? "<replay diverged>" : text; }
+    int status() const { return diverged ? kDiverged : static_cast<int>(rec.value); }
+    long long integer() const { return diverged ? kDiverged : rec.value; }
+    double real() const { return diverged ? 0.0 : rec.dbl; }
+    const char* returned_text() const { return diverged ? "<replay diverged>" : rec.text; }
     int with_response(void** res_out, int* len_out) const;
     int with_out_text(char** out) const;
 };
@@ -41,15 +37,18 @@ Answer replay_match(const FnState& st, std::vector<Arg>&& args);
 
 template <class... A>
 Answer replay_call(const FnState& st, A... a) {
-    std::vector<Arg> args;
-    args.reserve(sizeof...(A));
-    (args.emplace_back(a), ...);
-    return replay_match(st, std::move(args));
+    return replay_match(st, make_args(a...));
 }
 
-// The callback the module registered (events.cpp).
-EventCallback registered_callback();
-
+// The controller's side (replay_control.cpp).
+bool start_replay(const char* path, bool paced, std::string& why);
+// Delivers the events recorded after the last call, checks that the whole
+// recording was used and ends the replay; true when it diverged.
+bool finish_replay();
+// Ends a replay without a check (standin_reset).
 void end_replay();
+// 0: the position, 1: what was recorded, 2: what came; null before a divergence.
+const char* divergence(int part);
+long long replay_frames();
 
 }  // namespace standin

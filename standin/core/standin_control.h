@@ -18,6 +18,15 @@
  * it once, when it is loaded, and tests reset between cases. It ends a
  * replay (see below) without checking it.
  *
+ * Asking. The stand-in answers only a process that asked for it: one that
+ * called standin_ask() (qvcore_standin.Core() does) or runs with the
+ * environment variable QVCORE_STANDIN=1 (or on, yes, true; read at the first
+ * call that returns a status). In any other process every core function
+ * that returns a status returns STANDIN_REFUSED, writes no out-parameter and
+ * delivers no event; the others (clocks, texts, the callback registration)
+ * answer as usual. The first refusal prints one line to stderr naming this
+ * file. Control functions always work.
+ *
  * The control functions are thread-safe. Programming a function while other
  * threads are inside core calls is safe too, but standin_reset() frees
  * programmed responses and must not race with core calls in other threads.
@@ -40,6 +49,13 @@ extern "C" {
 #define STANDIN_CAP_RESPONSE 2 /* writes (void** res, int* res_len) */
 #define STANDIN_CAP_TEXT 4     /* returns const char* */
 #define STANDIN_CAP_OUT_TEXT 8 /* writes a char** out-parameter */
+
+/* The status every core function returning one gets in a process that did
+ * not ask for the stand-in. */
+#define STANDIN_REFUSED (-1001)
+
+void standin_ask(void);
+int standin_asked(void); /* 1 when the calls are answered, 0 when refused */
 
 void standin_reset(void);
 
@@ -67,7 +83,11 @@ void standin_set_now_plus(double value);
 void standin_set_stop_error_code(int code);
 
 /* Events. The message is delivered NUL-terminated; data points at the
- * payload (zero-padded up to data_len) or is null when null_data is set. */
+ * payload (zero-padded up to data_len) or is null when null_data is set.
+ * msg_type null with msg_len STANDIN_NULL_MSG_TYPE delivers a null msg_type.
+ * While a replay is on, queued events are ignored: standin_queue_event drops
+ * them and standin_deliver_from_thread delivers nothing. */
+#define STANDIN_NULL_MSG_TYPE (-1)
 int standin_queue_event(const void* msg_type, int msg_len, const void* payload, int payload_len, int data_len,
                         int null_data);
 int standin_queued(void);
@@ -80,11 +100,13 @@ unsigned long long standin_callback_address(void);
  * every core function answers from the file, in recorded order, and the
  * recorded events are delivered where they happened; programmed replies and
  * queued events are left alone. A call that the recording does not have at
- * that point stops the replay: it and every later call get
+ * that point, or a LOST frame (the recording has a gap there), stops the
+ * replay: it and every later call get
  * STANDIN_REPLAY_DIVERGED (texts "<replay diverged>"), a running qvi_run
  * returns, and standin_replay_divergence tells where and what. */
 #define STANDIN_REPLAY_DIVERGED (-1000)
-/* STANDIN_OK, or STANDIN_BAD_ARGUMENT with standin_replay_error() telling why.
+/* Reads session files of version 1 and 2. STANDIN_OK, or STANDIN_BAD_ARGUMENT
+ * with standin_replay_error() telling why.
  * paced: wait until each call and event is as far from the start as recorded. */
 int standin_replay_start(const char* path, int paced);
 /* Delivers the events recorded after the last call, checks that the whole

@@ -1,17 +1,17 @@
-// Internal state of the stand-in core library, shared by the hand-written
-// sources and the per-function code generated from qvcsdk.h.
+// The bottom layer of the stand-in core library: the table of core
+// functions (generated from qvcsdk.h) with what each one is programmed to
+// answer, and the lock that guards the library's shared state. Every other
+// file builds on this one; it calls none of them.
 //
-// Hot path: with the call log off, a core function reads one atomic flag,
-// its own statically allocated FnState and nothing else. No lookups, no
-// allocation, no lock.
+// Hot path: with the call log off, a core function reads a few atomic
+// flags, its own statically allocated FnState and nothing else. No lookups,
+// no allocation, no lock.
 #pragma once
 
 #include <atomic>
-#include <cstdint>
+#include <cstddef>
 #include <mutex>
 #include <string>
-#include <utility>
-#include <vector>
 
 // Everything declared by the public headers is exported; the rest of the
 // library is hidden by -fvisibility=hidden (and the linker version script).
@@ -62,62 +62,9 @@ struct FnState {
 extern FnState* const kFunctions[];
 extern const int kFunctionCount;
 
-// ---- call log -------------------------------------------------------------
-
-extern std::atomic<bool> g_log_on;
-
-inline bool log_on() { return g_log_on.load(std::memory_order_relaxed); }
-
-// Wrappers telling the logger how to read a C argument.
-struct TextArg {
-    const char* ptr;
-};
-struct ReqArg {  // a lent request buffer: (void* req, int req_len)
-    const void* ptr;
-    int len;
-};
-struct OutArg {
-    const void* ptr;
-};
-struct FnArg {
-    EventCallback ptr;
-};
-
-struct Arg {
-    enum class Kind : std::uint8_t { Int, Double, Bool, Text, Buffer, Out, Fn };
-
-    explicit Arg(int v) : kind(Kind::Int), num(v) {}
-    explicit Arg(long long v) : kind(Kind::Int), num(v) {}
-    explicit Arg(double v) : kind(Kind::Double), dbl(v) {}
-    explicit Arg(bool v) : kind(Kind::Bool), num(v) {}
-    explicit Arg(TextArg t);
-    explicit Arg(ReqArg r);
-    explicit Arg(OutArg o) : kind(Kind::Out), addr(reinterpret_cast<std::uintptr_t>(o.ptr)) {}
-    explicit Arg(FnArg f) : kind(Kind::Fn), addr(reinterpret_cast<std::uintptr_t>(f.ptr)) {}
-
-    Kind kind;
-    long long num = 0;  // Int and Bool value, Buffer length
-    double dbl = 0.0;
-    std::uintptr_t addr = 0;
-    bool has_bytes = false;  // Text non-null, Buffer readable
-    bool nul_follows = false;
-    std::string bytes;
-};
-
-// Out of line and cold: only reached with the log on.
-[[gnu::cold]] void append_call(const char* fn, std::vector<Arg>&& args);
-
-template <class... A>
-[[gnu::cold]] void log_call(const FnState& st, A... a) {
-    std::vector<Arg> args;
-    args.reserve(sizeof...(A));
-    (args.emplace_back(a), ...);
-    append_call(st.name, std::move(args));
-}
-
-void clear_log();
-
-// ---- replies ----------------------------------------------------------------
+// The function of that C name, or null.
+FnState* find_function(const char* name);
+FnState* find_function(const char* name, std::size_t len);
 
 inline int status_of(const FnState& st) { return st.status.load(std::memory_order_relaxed); }
 
@@ -141,13 +88,5 @@ inline const char* text_reply(const FnState& st) {
     const Reply* r = reply_of(st);
     return r == nullptr || r->use_default ? st.name : r->data;
 }
-
-// ---- events -------------------------------------------------------------------
-
-void clear_events();
-
-// ---- misc -------------------------------------------------------------------
-
-void reset_clocks();
 
 }  // namespace standin

@@ -1,226 +1,45 @@
-"""Controller of the stand-in core library ``zadiv3-e.so``, for offline tests.
-
-The stand-in implements every function of the core library's C interface
-(``qvcsdk.h``) deterministically, logs each call with its C arguments, and
-can be programmed per function. This module drives it through ctypes::
-
-    from qvcore_standin import ANY, Buffer, Call, Core, OutPtr
-
-    core = Core()                       # the zadiv3-e.so next to c_sdk
-    core.reset()
-    core.set_status("qvi_place_order_pb", 1017)
-    core.set_response("qvi_place_order_pb", b"\\x0a\\x03abc")
-    ...                                 # exercise c_sdk
-    assert core.calls("qvi_place_order_pb") == [
-        Call("qvi_place_order_pb", (Buffer(ANY, 3, b"req", True), ANY, ANY))]
-
-Core functions behave by default as follows (``reset()`` restores it):
-
-- int-returning functions return 0;
-- functions with a ``(void** res, int* res_len)`` pair write their own name
-  as the response bytes, on every call, whatever status they return;
-- ``const char*`` getters return their own name, ``qvi_strerror(n)`` returns
-  ``b"stand-in error <n>"``, ``qvi_get_serv_addr(id, &addr)`` writes
-  ``b"addr:<id>"``;
-- ``qvi_now()`` returns 1700000000000 and ``qvi_now_plus()`` 1700000000.5;
-- the call log is on and empty, the event queue is empty.
-
-``reset()`` keeps the registered event callback, since a module registers it
-once when it is loaded.
-
-Events: ``queue_event()`` queues one; ``qvi_run()`` delivers queued events
-(including those queued by callbacks) until the queue is empty or a callback
-calls ``qvi_stop()``; ``qvi_poll()`` and ``deliver_from_thread()`` deliver
-the events queued when they are called. With no callback registered, events
-are dropped when delivered.
-
-The library is loaded with ``ctypes.CDLL``, so the interpreter lock is
-released during every control call; ``deliver_from_thread()`` relies on it.
-All ``Core`` objects for the same file share one state: the library's.
-"""
+"""The controller: a ``Core`` loads the stand-in library through ctypes,
+asks for it, programs it and reads its call log."""
 
 import ctypes
 import json
 import os
-import struct
-from dataclasses import dataclass
-from typing import List, Optional, Tuple
-from unittest import mock
+from typing import List, Optional
 
-__all__ = [
-    "ANY",
-    "Buffer",
-    "Call",
-    "Core",
-    "FnPtr",
-    "NotAStandinError",
-    "OutPtr",
-    "Replay",
-    "ReplayDivergence",
-    "Text",
-]
+from . import which
+from .calls import Call, decode_arg
+from .replay import Replay
 
-#: Equal to anything: stands for the addresses a test cannot know.
-ANY = mock.ANY
+#: The status every core function returning one gets from the stand-in in a
+#: process that did not ask for it (neither created a ``Core`` nor set
+#: ``QVCORE_STANDIN=1``). Nothing it answers then is a success.
+REFUSED: int = -1001
 
 _OK, _UNKNOWN_FUNCTION, _NOT_APPLICABLE, _BAD_ARGUMENT = 0, -1, -2, -3
+_NULL_MSG_TYPE = -1
 _INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
-
-
-@dataclass(frozen=True)
-class Text:
-    """A ``const char*`` argument: its address and bytes up to the NUL (None if null)."""
-
-    addr: int
-    value: Optional[bytes]
-
-
-@dataclass(frozen=True)
-class Buffer:
-    """A ``(void* req, int req_len)`` request argument.
-
-    ``length`` is req_len as received; ``data`` holds the req_len bytes, or is
-    None when the pointer is null or req_len is negative; ``nul_follows``
-    tells whether a NUL byte follows the last one.
-    """
-
-    addr: int
-    length: int
-    data: Optional[bytes]
-    nul_follows: bool
-
-
-@dataclass(frozen=True)
-class OutPtr:
-    """A non-null out-parameter (``void** res``, ``int* res_len``, ``char** addr``).
-
-    A null out-parameter is logged as None.
-    """
-
-    addr: int
-
-
-@dataclass(frozen=True)
-class FnPtr:
-    """A non-null function pointer argument (the event callback); null is None."""
-
-    addr: int
-
-
-@dataclass(frozen=True)
-class Call:
-    """One logged core call: the function name and its arguments, in C order.
-
-    A request pair counts as one argument (a ``Buffer``); scalars are ``int``,
-    ``float`` or ``bool``.
-    """
-
-    fn: str
-    args: Tuple = ()
 
 
 class NotAStandinError(RuntimeError):
     """The library loaded is not the stand-in (a real core library, say)."""
 
 
-class ReplayDivergence(AssertionError):
-    """The code under test did not do what the recording did.
-
-    ``position`` is where in the recording (frame number and byte offset),
-    ``expected`` what the recording has there, ``got`` what came instead."""
-
-    def __init__(self, position: str, expected: str, got: str):
-        super().__init__(f"replay diverged at {position}: recorded {expected}; got {got}")
-        self.position, self.expected, self.got = position, expected, got
-
-
-#: The status every core call returns once a replay has diverged.
-REPLAY_DIVERGED = -1000
-
-
-class Replay:
-    """A replay in progress (see ``Core.replay``); a context manager whose
-    exit calls ``finish()``."""
-
-    def __init__(self, core: "Core", path: str):
-        self.core, self.path = core, path
-        self.finished = False
-
-    def divergence(self) -> Optional[ReplayDivergence]:
-        """The divergence so far, if any, without ending the replay."""
-        lib = self.core.lib
-        parts = [lib.standin_replay_divergence(i) for i in range(3)]
-        if parts[0] is None:
-            return None
-        return ReplayDivergence(*(p.decode("utf-8", "replace") for p in parts))
-
-    def check(self) -> None:
-        """Raises ``ReplayDivergence`` if the replay has diverged so far."""
-        d = self.divergence()
-        if d is not None:
-            raise d
-
-    def frames(self) -> int:
-        """How many frames of the recording have been used."""
-        return self.core.lib.standin_replay_frames()
-
-    def finish(self) -> None:
-        """Delivers the events recorded after the last call, ends the
-        replay, and raises ``ReplayDivergence`` if the session diverged or
-        stopped before the end of the recording."""
-        if self.finished:
-            return
-        d = self.divergence()
-        self.finished = True
-        diverged = self.core.lib.standin_replay_finish()
-        d = d or self.divergence()
-        if diverged:
-            raise d or ReplayDivergence("?", "?", "?")
-
-    def __enter__(self) -> "Replay":
-        return self
-
-    def __exit__(self, exc_type, exc, tb) -> None:
-        if exc_type is None:
-            self.finish()
-        elif not self.finished:
-            self.finished = True
-            self.core.lib.standin_replay_finish()
-
-
-def _decode_arg(a):
-    t = a["t"]
-    if t in ("int", "bool"):
-        return a["v"]
-    if t == "double":
-        return struct.unpack(">d", bytes.fromhex(a["bits"]))[0]
-    if t == "text":
-        return Text(a["addr"], None if a["v"] is None else bytes.fromhex(a["v"]))
-    if t == "buffer":
-        data = None if a["data"] is None else bytes.fromhex(a["data"])
-        return Buffer(a["addr"], a["len"], data, a["nul"])
-    if t == "out":
-        return OutPtr(a["addr"]) if a["addr"] else None
-    if t == "fn":
-        return FnPtr(a["addr"]) if a["addr"] else None
-    raise ValueError(f"unknown argument kind in the call log: {t!r}")
-
-
-def _c_int(name, value):
+def _c_int(name: str, value: int) -> int:
     if not isinstance(value, int) or not _INT_MIN <= value <= _INT_MAX:
         raise ValueError(f"{name} must be an int within the C int range, got {value!r}")
     return value
 
 
-def _default_path():
-    try:
-        import c_sdk
-    except ImportError as e:
-        raise ImportError("Core() without a path needs c_sdk installed; pass the path of zadiv3-e.so") from e
-    return os.path.join(os.path.dirname(c_sdk.__file__), "zadiv3-e.so")
+def _default_path() -> str:
+    found = which.resolve()
+    if found.path is None:
+        raise ImportError(f"no {which.CORE_FILE} where c_sdk looks for it; pass the path of one")
+    return found.path
 
 
 _PROTOTYPES = {
+    "standin_ask": (None, []),
+    "standin_asked": (ctypes.c_int, []),
     "standin_reset": (None, []),
     "standin_log_enable": (ctypes.c_int, [ctypes.c_int]),
     "standin_log_clear": (None, []),
@@ -259,15 +78,18 @@ class Core:
     """Programs and observes the stand-in core library.
 
     ``Core(path=None)``: ``path`` is the zadiv3-e.so to load; by default the
-    one next to the installed c_sdk module, which is the one c_sdk uses.
-    Raises ``NotAStandinError`` when the file has no stand-in controls.
+    one c_sdk loads (see ``python -m qvcore_standin which``): a core next to
+    the module, else the stand-in inside this package. Raises
+    ``NotAStandinError`` when the file has no stand-in controls. Creating a
+    ``Core`` asks for the stand-in: from then on it answers this process
+    (without asking, every status it returns is ``REFUSED``).
     Programming methods raise ``KeyError`` for a name that is no core
     function and ``ValueError`` when the function has no such value (e.g.
     ``set_response`` on a function without a response).
     """
 
-    def __init__(self, path: Optional[str] = None):
-        self.path = os.fspath(path) if path is not None else _default_path()
+    def __init__(self, path: "Optional[str | os.PathLike[str]]" = None):
+        self.path: str = os.fspath(path) if path is not None else _default_path()
         #: The loaded library; core functions can be called through it too.
         self.lib = ctypes.CDLL(self.path)
         try:
@@ -278,6 +100,7 @@ class Core:
             raise NotAStandinError(
                 f"{self.path} is not the stand-in core library: it has no {name}() control function"
             ) from e
+        self.lib.standin_ask()
 
     def _check(self, rc: int, fn: str, what: str) -> None:
         if rc == _UNKNOWN_FUNCTION:
@@ -311,14 +134,15 @@ class Core:
         """The logged calls, oldest first; only those of ``fn`` if given."""
         records = json.loads(self.lib.standin_log_json())
         return [
-            Call(r["fn"], tuple(_decode_arg(a) for a in r["args"]))
+            Call(r["fn"], tuple(decode_arg(a) for a in r["args"]))
             for r in records
             if fn is None or r["fn"] == fn
         ]
 
     def call_count(self) -> int:
         """Number of logged calls, without decoding them."""
-        return self.lib.standin_log_size()
+        count: int = self.lib.standin_log_size()
+        return count
 
     def clear_calls(self) -> None:
         self.lib.standin_log_clear()
@@ -344,8 +168,10 @@ class Core:
         ``write=False``, leaves the out-parameters untouched. For
         ``qvi_get_serv_addr`` only ``null_pointer`` and ``write`` apply."""
         has_length = length is not None
-        length = _c_int("length", length) if has_length else 0
-        rc = self.lib.standin_set_response_raw(fn.encode(), int(null_pointer), int(has_length), length, int(write))
+        c_length = _c_int("length", length) if length is not None else 0
+        rc = self.lib.standin_set_response_raw(
+            fn.encode(), int(null_pointer), int(has_length), c_length, int(write)
+        )
         self._check(rc, fn, "response" if not has_length else "response length")
 
     def set_text(self, fn: str, text: Optional[bytes]) -> None:
@@ -372,37 +198,52 @@ class Core:
     # ---- events ---------------------------------------------------------------
 
     def queue_event(
-        self, msg_type: bytes, payload: bytes = b"", data_len: Optional[int] = None, null_data: bool = False
+        self,
+        msg_type: Optional[bytes],
+        payload: bytes = b"",
+        data_len: Optional[int] = None,
+        null_data: bool = False,
     ) -> None:
         """Queues an event for the callback: ``msg_type`` arrives
-        NUL-terminated (any bytes, even NULs), ``data`` points at ``payload``
-        (or is null with ``null_data``), and ``data_len`` is
-        ``len(payload)`` unless given (it may be 0, negative or larger than
-        the payload, which is then zero-padded up to 16 MiB)."""
-        msg_type, payload = bytes(msg_type), bytes(payload)
+        NUL-terminated (any bytes, even NULs), or as a null pointer when it
+        is None; ``data`` points at ``payload`` (or is null with
+        ``null_data``), and ``data_len`` is ``len(payload)`` unless given (it
+        may be 0, negative or larger than the payload, which is then
+        zero-padded up to 16 MiB). Ignored while a replay is on: the
+        recording gives the events then."""
+        payload = bytes(payload)
+        msg = None if msg_type is None else bytes(msg_type)
+        msg_len = _NULL_MSG_TYPE if msg is None else len(msg)
         data_len = len(payload) if data_len is None else _c_int("data_len", data_len)
-        rc = self.lib.standin_queue_event(
-            msg_type, len(msg_type), payload, len(payload), data_len, int(null_data)
-        )
+        rc = self.lib.standin_queue_event(msg, msg_len, payload, len(payload), data_len, int(null_data))
         if rc != _OK:
             raise ValueError(f"stand-in refused the event ({rc})")
 
     def queued(self) -> int:
         """Number of events waiting in the queue."""
-        return self.lib.standin_queued()
+        count: int = self.lib.standin_queued()
+        return count
 
     def deliver_from_thread(self) -> int:
         """Delivers the events queued now from a new native thread, joined
-        before returning; returns how many reached the callback."""
-        return self.lib.standin_deliver_from_thread()
+        before returning; returns how many reached the callback. Under a
+        replay it delivers nothing and returns 0."""
+        count: int = self.lib.standin_deliver_from_thread()
+        return count
 
     def callback_address(self) -> int:
         """Address of the registered event callback (0 if none)."""
-        return self.lib.standin_callback_address()
+        address: int = self.lib.standin_callback_address()
+        return address
 
     # ---- replay ---------------------------------------------------------------
 
-    def replay(self, path, paced: bool = False) -> Replay:
+    def asked(self) -> bool:
+        """Whether the library answers this process (always, once a ``Core``
+        exists)."""
+        return bool(self.lib.standin_asked())
+
+    def replay(self, path: "str | os.PathLike[str]", paced: bool = False) -> Replay:
         """Replays a session file written by the recording shim: from now
         on every core call is answered with its recorded result, in recorded
         order, and the recorded events are delivered where they happened

@@ -1,0 +1,40 @@
+// The controller's replay functions (standin_control.h).
+#include <string>
+
+#include "replay.h"
+
+namespace {
+
+// Why the calling thread's last standin_replay_start failed.
+std::string& error_text() {
+    thread_local std::string e;
+    return e;
+}
+
+}  // namespace
+
+using namespace standin;
+
+extern "C" int standin_replay_start(const char* path, int paced) {
+    error_text().clear();
+    if (path == nullptr) {
+        end_replay();
+        return STANDIN_BAD_ARGUMENT;
+    }
+    std::string why;
+    if (!start_replay(path, paced != 0, why)) {
+        error_text() = why;
+        return STANDIN_BAD_ARGUMENT;
+    }
+    return STANDIN_OK;
+}
+
+extern "C" int standin_replay_finish(void) { return finish_replay() ? 1 : 0; }
+
+extern "C" int standin_replay_active(void) { return replaying() ? 1 : 0; }
+
+extern "C" const char* standin_replay_divergence(int part) { return divergence(part); }
+
+extern "C" const char* standin_replay_error(void) { return error_text().c_str(); }
+
+extern "C" long long standin_replay_frames(void) { return replay_frames(); }
