@@ -15,9 +15,10 @@
 
 namespace qvrec {
 
+thread_local Item* tl_top [[gnu::tls_model("initial-exec")]] = nullptr;
+
 namespace {
 
-thread_local Item* tl_top [[gnu::tls_model("initial-exec")]] = nullptr;
 
 // The size of a frame's body, and its bytes.
 std::size_t body_size(std::uint8_t kind, const Item& it, const Result* r) {
@@ -89,14 +90,6 @@ void open_enclosing(Item* p, long long now) {
     p->opened = append(p->is_event ? QVS_EVENT_OPEN : QVS_CALL_OPEN, *p, nullptr, -1, now);
 }
 
-void finish_item(Item& it, const Result* r) {
-    long long end = now_ns();
-    open_enclosing(it.parent, end);
-    std::uint8_t kind =
-        it.is_event ? (it.opened ? QVS_EVENT_CLOSE : QVS_EVENT) : (it.opened ? QVS_CALL_CLOSE : QVS_CALL);
-    append(kind, it, r, end - it.start_ns, end);
-}
-
 // ---- events ---------------------------------------------------------------------
 
 constinit std::atomic<EventCallback> g_module_callback{nullptr};
@@ -122,28 +115,14 @@ void trampoline(const char* msg_type, void* data, int data_len) {
 
 } // namespace
 
-long long now_ns() noexcept {
-    struct timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
+void finish_item(Item& it, const Result* r) noexcept {
+    long long end = now_ns();
+    open_enclosing(it.parent, end);
+    std::uint8_t kind =
+        it.is_event ? (it.opened ? QVS_EVENT_CLOSE : QVS_EVENT) : (it.opened ? QVS_CALL_CLOSE : QVS_CALL);
+    append(kind, it, r, end - it.start_ns, end);
 }
 
-Call::Call(int fn, const void* args, std::size_t size, char* (*write)(const void*, char*)) noexcept
-    : item_{tl_top, false} {
-    item_.fn = fn;
-    item_.args = args;
-    item_.args_size = size;
-    item_.write_args = write;
-    tl_top = &item_;
-    item_.start_ns = now_ns();
-}
-
-Call::~Call() { tl_top = item_.parent; }
-
-void Call::finish(const Result& r) noexcept {
-    tl_top = item_.parent;
-    if (recording()) finish_item(item_, &r);
-}
 
 EventCallback wrap_callback(EventCallback module_callback) noexcept {
     if (module_callback == nullptr) return nullptr;

@@ -118,7 +118,7 @@ def render_function(index, f):
         lines.append(f"    real({call_args});")
     else:
         lines.append(f"    {f.ret} r = real({call_args});")
-    lines.append(f"    call.finish({result_expr(f)});")
+    lines.append(f"    call.finish({result_expr(f)}, args);")
     if f.ret != "void":
         lines.append("    return r;")
     lines += ["}", ""]

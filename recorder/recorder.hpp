@@ -10,12 +10,16 @@
 // copy and go. A writer process does the rest (session.cpp, writer.cpp).
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "qvcsdk.h"
+#include "frame_encoding.hpp"
 #include "ring.hpp"
+#include "thread_buffer.hpp"
 #include "session_format.h"
 #include "values.hpp"
 
@@ -91,23 +95,66 @@ struct Item {
     int data_len = 0;
 };
 
+// What this thread is inside, innermost first.
+extern thread_local Item* tl_top [[gnu::tls_model("initial-exec")]];
+
+inline long long now_ns() noexcept {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
+}
+
+// Writes what an item that ended left to write (frames.cpp): its frame,
+// and first the OPEN frames of what encloses it that have none yet.
+void finish_item(Item& it, const Result* r) noexcept;
+
+// A call of the module's, from its start to its result. The usual case, a
+// call with nothing recorded inside it and its enclosing item's OPEN frame
+// written, is one CALL frame laid out here, inline in the generated
+// function: only the copy of what crossed depends on the data.
 class Call {
 public:
     template <class... A>
-    Call(int fn, const Args<A...>& args) noexcept : Call(fn, &args, args.size(), &Args<A...>::write_erased) {}
-    ~Call();
+    Call(int fn, const Args<A...>& args) noexcept : item_{tl_top, false} {
+        item_.fn = fn;
+        item_.args = &args;
+        item_.args_size = args.size();
+        item_.write_args = &Args<A...>::write_erased;
+        tl_top = &item_;
+        item_.start_ns = now_ns();
+    }
+    ~Call() { tl_top = item_.parent; }
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
-    void finish(const Result& r) noexcept;
+
+    template <class... A>
+    void finish(const Result& r, const Args<A...>& args) noexcept {
+        tl_top = item_.parent;
+        if (!recording()) [[unlikely]]
+            return;
+        const Item* parent = item_.parent;
+        if (item_.opened || (parent != nullptr && !parent->opened) || lost_pending() != nullptr) [[unlikely]] {
+            finish_item(item_, &r);
+            return;
+        }
+        long long end = now_ns();
+        std::size_t size = QVS_BODY_FIXED + r.size() + item_.args_size;
+        Reserved res;
+        if (!reserve(size, res)) [[unlikely]] {
+            count_lost(size, end);
+            return;
+        }
+        char* p = put_fixed(res.body, Fixed{QVS_CALL, 0, static_cast<std::uint16_t>(item_.fn), thread_id(),
+                                            item_.start_ns, end - item_.start_ns});
+        args.write(r.write(p));
+        commit(res);
+    }
 
 private:
-    Call(int fn, const void* args, std::size_t size, char* (*write)(const void*, char*)) noexcept;
     Item item_;
 };
 
 // The callback handed to the core in place of the module's own.
 EventCallback wrap_callback(EventCallback module_callback) noexcept;
-
-long long now_ns() noexcept;
 
 } // namespace qvrec

@@ -228,3 +228,38 @@ def test_a_size_limit_below_the_header_leaves_an_empty_file(tmp_path):
         f"c_sdk recorder: {path}: the size limit of 100 bytes is reached (C_SDK_RECORD_MAX_BYTES=100); "
         "recording stopped"]
     assert os.path.getsize(path) == 0
+
+
+NULL_TYPE = r"""
+import sys, c_sdk, qvcore_standin
+MODE, FILE = sys.argv[1], sys.argv[2]
+core = qvcore_standin.Core()
+replay = core.replay(FILE) if MODE == "replay" else None
+seen = []
+c_sdk.py_qvi_set_data_callback(lambda t, p: seen.append((t, p)))
+for msg in (None, b"", b"after"):
+    core.queue_event(msg, b"payload")
+for _ in range(3):
+    c_sdk.qvi_poll()
+if replay is not None:
+    replay.finish()
+print(seen)
+"""
+
+
+def run_script(code, *args, env=None):
+    return checked(subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
+                                  env=python_env(env or {}), timeout=120))
+
+
+def test_a_null_message_type_is_recorded_apart_from_an_empty_one_and_replayed_as_null(tmp_path):
+    path = tmp_path / "null.qvs"
+    recorded = run_script(NULL_TYPE, "record", path, env=shim_env(path))
+    events = [f for f in qvcore_session.Session(complete(path)) if f.kind == qvcore_session.EVENT]
+    assert [f.msg for f in events] == [None, b"", b"after"]
+    replayed = run_script(NULL_TYPE, "replay", path)
+    # The module reports the null type the same way live and replayed, and
+    # delivers the next events.
+    assert replayed.stdout == recorded.stdout == "[('', b'payload'), ('after', b'payload')]\n"
+    for proc in (recorded, replayed):
+        assert "RuntimeError: the core library raised an event without a message type" in proc.stderr

@@ -82,7 +82,7 @@ def build(builds):
     if not os.path.exists(os.path.join(PEER_BUILD, "CMakeCache.txt")):
         log(f"bench: configuring {os.path.relpath(PEER_BUILD, ROOT)}")
         run_quiet(["cmake", "-S", BENCH, "-B", PEER_BUILD, "-G", "Ninja", f"-DPython_EXECUTABLE={VENV_PY}",
-                   f"-DC_SDK_STAGE_DIR={STAGE}"], "bench configure")
+                   f"-DC_SDK_CORE_DIR={os.path.dirname(CORE_PATH)}"], "bench configure")
     log(f"bench: building floor and peers ({os.path.relpath(PEER_BUILD, ROOT)})")
     run_quiet(["cmake", "--build", PEER_BUILD], "bench build")
     if "wheel" in builds:

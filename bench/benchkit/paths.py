@@ -22,7 +22,7 @@ C_SDK_BUILD = os.path.join(ROOT, "build", "dev" if IS_REFERENCE else "dev-" + MI
 STAGE = os.path.join(C_SDK_BUILD, "stage")
 PEER_BUILD = os.path.join(OUT, "build")
 PEER_STAGE = os.path.join(PEER_BUILD, "stage")
-CORE_PATH = os.path.join(STAGE, "zadiv3-e.so")
+CORE_PATH = os.path.join(STAGE, "qvcore_standin", "lib", "zadiv3-e.so")
 # The module as the release wheels build it (cmake/zig-toolchain.cmake, Release),
 # measured in a folder of its own next to the dev build's core: the core is
 # the user's (the real one replaces the stand-in), so only the module differs.

@@ -54,7 +54,7 @@ def env_for(mode, session):
     "no shim", recording into session when the mode records; nothing else of
     the caller's but PATH and HOME."""
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": os.environ.get("HOME", "/"),
-           "PYTHONHASHSEED": "0", "PYTHONPATH": os.pathsep.join(pythonpath())}
+           "PYTHONHASHSEED": "0", "PYTHONPATH": os.pathsep.join(pythonpath()), "QVCORE_STANDIN": "1"}
     if mode != NO_SHIM:
         env["LD_PRELOAD"] = SHIM
     if mode.startswith(RECORDING):
