@@ -19,7 +19,6 @@ thread_local Item* tl_top [[gnu::tls_model("initial-exec")]] = nullptr;
 
 namespace {
 
-
 // The size of a frame's body, and its bytes.
 std::size_t body_size(std::uint8_t kind, const Item& it, const Result* r) {
     switch (kind) {
@@ -122,7 +121,6 @@ void finish_item(Item& it, const Result* r) noexcept {
         it.is_event ? (it.opened ? QVS_EVENT_CLOSE : QVS_EVENT) : (it.opened ? QVS_CALL_CLOSE : QVS_CALL);
     append(kind, it, r, end - it.start_ns, end);
 }
-
 
 EventCallback wrap_callback(EventCallback module_callback) noexcept {
     if (module_callback == nullptr) return nullptr;

@@ -16,11 +16,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "qvcsdk.h"
 #include "frame_encoding.hpp"
+#include "qvcsdk.h"
 #include "ring.hpp"
-#include "thread_buffer.hpp"
 #include "session_format.h"
+#include "thread_buffer.hpp"
 #include "values.hpp"
 
 namespace qvrec {
@@ -133,7 +133,8 @@ public:
         if (!recording()) [[unlikely]]
             return;
         const Item* parent = item_.parent;
-        if (item_.opened || (parent != nullptr && !parent->opened) || lost_pending() != nullptr) [[unlikely]] {
+        if (item_.opened || (parent != nullptr && !parent->opened) || lost_pending() != nullptr)
+            [[unlikely]] {
             finish_item(item_, &r);
             return;
         }

@@ -113,10 +113,10 @@ using Fn = NonNull<QVS_ARG_FN>;
 template <class... A>
 struct Args {
     std::tuple<A...> values;
-    std::size_t size() const {
+    [[gnu::always_inline]] std::size_t size() const {
         return std::apply([](const A&... a) { return (std::size_t{1} + ... + a.size()); }, values);
     }
-    char* write(char* p) const {
+    [[gnu::always_inline]] char* write(char* p) const {
         p = put<std::uint8_t>(p, sizeof...(A));
         std::apply([&p](const A&... a) { ((p = a.write(p)), ...); }, values);
         return p;
@@ -144,7 +144,7 @@ struct Result {
     const void* res = nullptr; // response
     int res_len = 0;
 
-    std::size_t size() const {
+    [[gnu::always_inline]] std::size_t size() const {
         std::size_t n = 2;
         switch (tag) {
         case QVS_RESULT_INT:
@@ -158,7 +158,7 @@ struct Result {
         if (out == QVS_OUT_TEXT) n += text != nullptr ? 1 + 4 + text_len + 1 : 1;
         return n;
     }
-    char* write(char* p) const {
+    [[gnu::always_inline]] char* write(char* p) const {
         p = put<std::uint8_t>(p, tag);
         switch (tag) {
         case QVS_RESULT_INT: p = put<std::int64_t>(p, i); break;
@@ -181,7 +181,7 @@ struct Result {
 };
 
 inline Result result_void() { return {}; }
-inline Result result_int(long long v) {
+[[gnu::always_inline]] inline Result result_int(long long v) {
     Result r;
     r.tag = QVS_RESULT_INT;
     r.i = v;
@@ -201,7 +201,7 @@ inline Result result_text(const char* v, bool secret) {
     return r;
 }
 // The response pair is read only on success, as callers read it.
-inline Result result_response(int status, void* const* res, const int* res_len) {
+[[gnu::always_inline]] inline Result result_response(int status, void* const* res, const int* res_len) {
     Result r = result_int(status);
     if (status == 0 && res != nullptr && res_len != nullptr) {
         r.out = QVS_OUT_RESPONSE;
