@@ -14,7 +14,10 @@ import pytest
 from conftest import QV_PATH, run_python
 from test_recorder import SHIM, checked, recorder_lines, shim_env
 
+import c_sdk
 import qvcore_session
+import qvcore_standin
+from qvcore_standin import ReplayDivergence
 
 pytestmark = pytest.mark.skipif(not os.path.exists(SHIM), reason="this build has no recording shim")
 
@@ -165,6 +168,11 @@ def test_a_stalled_disk_delays_no_call_and_the_loss_is_in_the_file(stalling_disk
             assert f.args[0].data == b"call %d" % i
             i += 1
     assert i == 100_000
+    # A replay stops at the first gap and names it.
+    with pytest.raises(ReplayDivergence, match=r"a gap where thread \d+ lost \d+ frames"):
+        with qvcore_standin.Core().replay(path):
+            for i in range(100_000):
+                c_sdk.py_qvi_history_ticks_pb(b"call %d" % i)
 
 
 FORKED = r"""
