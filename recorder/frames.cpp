@@ -15,7 +15,7 @@
 
 namespace qvrec {
 
-thread_local Item* tl_top [[gnu::tls_model("initial-exec")]] = nullptr;
+constinit thread_local Item* tl_top [[gnu::tls_model("initial-exec")]] = nullptr;
 
 namespace {
 

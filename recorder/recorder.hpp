@@ -96,7 +96,8 @@ struct Item {
 };
 
 // What this thread is inside, innermost first.
-extern thread_local Item* tl_top [[gnu::tls_model("initial-exec")]];
+// constinit: no dynamic initialisation, so no TLS wrapper call on each use.
+extern constinit thread_local Item* tl_top [[gnu::tls_model("initial-exec")]];
 
 inline long long now_ns() noexcept {
     struct timespec ts;
@@ -127,15 +128,16 @@ public:
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
-    template <class... A>
-    void finish(const Result& r, const Args<A...>& args) noexcept {
+    template <class R, class... A>
+    void finish(const R& r, const Args<A...>& args) noexcept {
         tl_top = item_.parent;
         if (!recording()) [[unlikely]]
             return;
         const Item* parent = item_.parent;
         if (item_.opened || (parent != nullptr && !parent->opened) || lost_pending() != nullptr)
             [[unlikely]] {
-            finish_item(item_, &r);
+            const Result& g = r.generic();
+            finish_item(item_, &g);
             return;
         }
         long long end = now_ns();

@@ -6,7 +6,7 @@
 
 namespace qvrec {
 
-thread_local ThreadRing tl_ring [[gnu::tls_model("initial-exec")]] = {};
+constinit thread_local ThreadRing tl_ring [[gnu::tls_model("initial-exec")]] = {};
 
 namespace {
 

@@ -37,7 +37,8 @@ struct ThreadRing {
     Lost lost;
 };
 
-extern thread_local ThreadRing tl_ring [[gnu::tls_model("initial-exec")]];
+// constinit: no dynamic initialisation, so no TLS wrapper call on each use.
+extern constinit thread_local ThreadRing tl_ring [[gnu::tls_model("initial-exec")]];
 
 [[gnu::cold]] void attach_ring(Shared* sh) noexcept;
 [[gnu::cold]] void count_lost(std::size_t body_len, long long now_ns) noexcept;

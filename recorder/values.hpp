@@ -178,15 +178,57 @@ struct Result {
         }
         return p;
     }
+    const Result& generic() const { return *this; }
+};
+
+// The two results most calls have, laid out without looking at tags.
+struct StatusResult {
+    long long status;
+    static constexpr std::size_t size() { return 1 + 8 + 1; }
+    [[gnu::always_inline]] char* write(char* p) const {
+        p = put<std::int64_t>(put<std::uint8_t>(p, QVS_RESULT_INT), status);
+        return put<std::uint8_t>(p, QVS_OUT_NONE);
+    }
+    Result generic() const {
+        Result r;
+        r.tag = QVS_RESULT_INT;
+        r.i = status;
+        return r;
+    }
+};
+
+// A status and, on success, the response read through void** and int*.
+struct ResponseResult {
+    long long status;
+    bool read;
+    const void* res;
+    int res_len;
+    bool with_bytes() const { return res != nullptr && res_len > 0; }
+    [[gnu::always_inline]] std::size_t size() const {
+        return 1 + 8 + 1 + (read ? 1 + 4 + (with_bytes() ? static_cast<std::size_t>(res_len) : 0) : 0);
+    }
+    [[gnu::always_inline]] char* write(char* p) const {
+        p = put<std::int64_t>(put<std::uint8_t>(p, QVS_RESULT_INT), status);
+        if (!read) return put<std::uint8_t>(p, QVS_OUT_NONE);
+        p = put<std::uint8_t>(put<std::uint8_t>(p, QVS_OUT_RESPONSE), res == nullptr ? 1 : 0);
+        p = put<std::int32_t>(p, res_len);
+        return with_bytes() ? put_bytes(p, res, static_cast<std::size_t>(res_len)) : p;
+    }
+    Result generic() const {
+        Result r;
+        r.tag = QVS_RESULT_INT;
+        r.i = status;
+        if (read) {
+            r.out = QVS_OUT_RESPONSE;
+            r.res = res;
+            r.res_len = res_len;
+        }
+        return r;
+    }
 };
 
 inline Result result_void() { return {}; }
-[[gnu::always_inline]] inline Result result_int(long long v) {
-    Result r;
-    r.tag = QVS_RESULT_INT;
-    r.i = v;
-    return r;
-}
+[[gnu::always_inline]] inline StatusResult result_int(long long v) { return StatusResult{v}; }
 inline Result result_double(double v) {
     Result r;
     r.tag = QVS_RESULT_DOUBLE;
@@ -201,17 +243,13 @@ inline Result result_text(const char* v, bool secret) {
     return r;
 }
 // The response pair is read only on success, as callers read it.
-[[gnu::always_inline]] inline Result result_response(int status, void* const* res, const int* res_len) {
-    Result r = result_int(status);
-    if (status == 0 && res != nullptr && res_len != nullptr) {
-        r.out = QVS_OUT_RESPONSE;
-        r.res = *res;
-        r.res_len = *res_len;
-    }
-    return r;
+[[gnu::always_inline]] inline ResponseResult result_response(int status, void* const* res,
+                                                             const int* res_len) {
+    bool read = status == 0 && res != nullptr && res_len != nullptr;
+    return ResponseResult{status, read, read ? *res : nullptr, read ? *res_len : 0};
 }
 inline Result result_out_text(int status, char* const* out) {
-    Result r = result_int(status);
+    Result r = result_int(status).generic();
     if (status == 0 && out != nullptr) {
         r.out = QVS_OUT_TEXT;
         r.text = *out;
