@@ -160,7 +160,8 @@ what crossed plus at most {ADD_TARGET} instructions.
 ## What recording costs elsewhere
 
 What the recorded process's other threads execute during the same runs, and
-the shim's writer process (a child named `qvrec-writer`): its instructions
+the shim's writer process (`qvrec-writer`, a grandchild the measured process
+adopts as a child subreaper): its instructions
 at exit in a run of M calls and in one of 2M calls (M = 10 N), the
 difference over M; a writer that polls while idle adds what it polls in the
 time the runs take. A shim that records on the calling thread has neither.
