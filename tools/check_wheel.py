@@ -83,7 +83,8 @@ def check_contents(raw, repaired, tmp):
         modules = [n for n in names if n.startswith("c_sdk.cpython-") and n.endswith(".so")]
         if len(modules) != 1:
             fail(f"expected one module at the top level of {repaired}, found {modules}")
-        for name in (STANDIN, *PACKAGE, STUBS, "qvcore_recorder.so", "qvcore_session/__init__.py", "qvcore_session/py.typed"):
+        for name in (STANDIN, *PACKAGE, STUBS, "qvcore_recorder.so", "qvcore_session/__init__.py",
+                     "qvcore_session/py.typed"):
             if name not in names:
                 fail(f"{name} missing from {repaired}")
         if CORE in names:

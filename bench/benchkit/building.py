@@ -7,7 +7,7 @@ import subprocess
 import sys
 
 from .paths import (BENCH, C_SDK_BUILD, CHART_REQUIREMENTS, CORE_PATH, MINOR, PEER_BUILD, REFERENCE, REQUIREMENTS,
-                    ROOT, RUN_SCRIPT, STAGE, VENV, VENV_PY, WHEEL_BUILD, WHEEL_MODULE_DIR, log)
+                    ROOT, RUN_SCRIPT, VENV, VENV_PY, WHEEL_BUILD, WHEEL_MODULE_DIR, log)
 
 
 def in_bench_venv():
