@@ -17,6 +17,9 @@ export PYTHONMALLOC=malloc
 export C_SDK_FUZZ_EXAMPLES="${C_SDK_FUZZ_EXAMPLES:-4}"
 export C_SDK_LEAK_EVENTS="${C_SDK_LEAK_EVENTS:-20000}"
 export C_SDK_STRESS_EVENTS="${C_SDK_STRESS_EVENTS:-20000}"
+# The recorder's sessions are read back in this process, frame by frame.
+export C_SDK_RECORDER_THREAD_CALLS="${C_SDK_RECORDER_THREAD_CALLS:-5000}"
+export C_SDK_RECORDER_STALL_CALLS="${C_SDK_RECORDER_STALL_CALLS:-20000}"
 export C_SDK_RSS_CHECK=0
 log="build/valgrind/memcheck.log"
 set +e

@@ -136,10 +136,11 @@ def stalling_disk(tmp_path):
     fs.wait(timeout=30)
 
 
+STALL_CALLS = int(os.environ.get("C_SDK_RECORDER_STALL_CALLS", 100_000))
 STALLED = r"""
-import c_sdk, qvcore_standin
+import sys, c_sdk, qvcore_standin
 qvcore_standin.Core()
-for i in range(100_000):
+for i in range(int(sys.argv[1])):
     assert c_sdk.py_qvi_history_ticks_pb(b"call %d" % i) == (0, b"qvi_history_ticks_pb")
 print("done", i + 1)
 """
@@ -152,10 +153,11 @@ def test_a_stalled_disk_delays_no_call_and_the_loss_is_in_the_file(stalling_disk
     # The writer keeps stderr open until the file is whole: a pipe on it would
     # wait for the disk, so stderr goes to a file here.
     with open(tmp_path / "stderr", "w+") as err:
-        proc = subprocess.run([sys.executable, "-c", STALLED], stdout=subprocess.PIPE, stderr=err, text=True,
+        proc = subprocess.run([sys.executable, "-c", STALLED, str(STALL_CALLS)], stdout=subprocess.PIPE, stderr=err,
+                              text=True,
                               env=python_env(shim_env(path, C_SDK_RECORD_BUFFER="256k")), timeout=120)
         # Every call returned while the disk did not answer, and the process ended.
-        assert proc.returncode == 0 and proc.stdout == "done 100000\n", err.read()
+        assert proc.returncode == 0 and proc.stdout == f"done {STALL_CALLS}\n", err.read()
     control.unlink()
     frames = list(qvcore_session.Session(complete(path)))
     assert lost_frames(frames)
@@ -167,11 +169,11 @@ def test_a_stalled_disk_delays_no_call_and_the_loss_is_in_the_file(stalling_disk
         elif f.fn == "qvi_history_ticks_pb":
             assert f.args[0].data == b"call %d" % i
             i += 1
-    assert i == 100_000
+    assert i == STALL_CALLS
     # A replay stops at the first gap and names it.
     with pytest.raises(ReplayDivergence, match=r"a gap where thread \d+ lost \d+ frames"):
         with qvcore_standin.Core().replay(path):
-            for i in range(100_000):
+            for i in range(STALL_CALLS):
                 c_sdk.py_qvi_history_ticks_pb(b"call %d" % i)
 
 
