@@ -31,10 +31,22 @@ from . import latency, markdown, overhead, reader
 from .common import BEFORE, MARKDOWN, RESULTS, SHIM, load, pythonpath, save
 
 
+# What follows this line in bench/recorder.md is written by hand (the session
+# tools' figures) and kept when the figures above it are written again.
+KEPT = "<!-- written by hand from here on: bench/recorder.py keeps it -->"
+
+
 def write_markdown(before_path, after):
     before = load(before_path)
+    kept = ""
+    if os.path.exists(MARKDOWN):
+        with open(MARKDOWN) as f:
+            text = f.read()
+        kept = text[text.index(KEPT):] if KEPT in text else ""
     with open(MARKDOWN, "w") as f:
         f.write(markdown.render(before, after))
+        if kept:
+            f.write("\n" + kept)
     print(f"bench/recorder.py: wrote {os.path.relpath(MARKDOWN)} (before: {before_path or 'none'})", file=sys.stderr)
 
 
