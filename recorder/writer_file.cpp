@@ -102,6 +102,13 @@ void SessionFile::stop(const char* why, int err) noexcept {
     close();
 }
 
+void SessionFile::stop_at_limit() noexcept {
+    char why[200];
+    std::snprintf(why, sizeof why, "the size limit of %llu bytes is reached (C_SDK_RECORD_MAX_BYTES=%.40s)",
+                  static_cast<unsigned long long>(s_.limit), s_.limit_text);
+    stop(why, 0);
+}
+
 // Created 0600; an existing file is made 0600 before anything is written to
 // it. A file another live process records into is left alone. The lock is
 // held until the writer ends: the file is complete once it is free.
@@ -133,11 +140,7 @@ bool SessionFile::open() noexcept {
     buf_ = static_cast<char*>(buf);
     std::size_t size = header(nullptr, s_);
     if (s_.limit != 0 && size > s_.limit) {
-        char why[200];
-        std::snprintf(why, sizeof why,
-                      "the size limit of %llu bytes is reached (C_SDK_RECORD_MAX_BYTES=%.40s)",
-                      static_cast<unsigned long long>(s_.limit), s_.limit_text);
-        stop(why, 0);
+        stop_at_limit();
         return false;
     }
     used_ = header(buf_, s_);
@@ -178,13 +181,7 @@ bool SessionFile::add(const char* body, std::uint32_t len) noexcept {
     if (stopped_ || !open()) return false;
     std::size_t total = QVS_FRAME_PREFIX + len;
     if (s_.limit != 0 && written_ + used_ + total > s_.limit) {
-        if (flush()) {
-            char why[200];
-            std::snprintf(why, sizeof why,
-                          "the size limit of %llu bytes is reached (C_SDK_RECORD_MAX_BYTES=%.40s)",
-                          static_cast<unsigned long long>(s_.limit), s_.limit_text);
-            stop(why, 0);
-        }
+        if (flush()) stop_at_limit();
         return false;
     }
     std::uint32_t prefix[2] = {len, checksum(body, len)};

@@ -26,6 +26,7 @@ private:
     bool open() noexcept;
     bool write_all(const char* p, std::size_t len) noexcept;
     void stop(const char* why, int err) noexcept;
+    void stop_at_limit() noexcept;
 
     const WriterSetup& s_;
     int fd_ = -1;

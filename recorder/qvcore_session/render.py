@@ -4,7 +4,7 @@ the same words)."""
 from __future__ import annotations
 
 import time
-from typing import Optional, Sequence
+from typing import Optional, Sequence, Tuple
 
 from .reader import NOT_STATUS, R_DOUBLE, R_INT, R_REDACTED, R_TEXT, R_VOID, written_null
 from .values import Arg, Buffer, Output, Pointer, Redacted, Response, Result
@@ -21,24 +21,22 @@ def msg_text(m: Optional[bytes]) -> str:
     return "None" if m is None else repr(bytes(m).decode("utf-8", "backslashreplace"))
 
 
+def _scaled(n: int, unit: str, larger: Tuple[str, str, str]) -> str:
+    """n in its unit below 10^4, else in the next thousandfold unit that keeps it under 10^4."""
+    if n < 10_000:
+        return f"{n} {unit}"
+    for scale, name in zip((1e3, 1e6), larger):
+        if n < scale * 10_000:
+            return f"{n / scale:.1f} {name}"
+    return f"{n / 1e9:.1f} {larger[2]}"
+
+
 def duration(ns: int) -> str:
-    if ns < 10_000:
-        return f"{ns} ns"
-    if ns < 10_000_000:
-        return f"{ns / 1000:.1f} us"
-    if ns < 10_000_000_000:
-        return f"{ns / 1e6:.1f} ms"
-    return f"{ns / 1e9:.1f} s"
+    return _scaled(ns, "ns", ("us", "ms", "s"))
 
 
 def size(n: int) -> str:
-    if n < 10_000:
-        return f"{n} B"
-    if n < 10_000_000:
-        return f"{n / 1e3:.1f} kB"
-    if n < 10_000_000_000:
-        return f"{n / 1e6:.1f} MB"
-    return f"{n / 1e9:.1f} GB"
+    return _scaled(n, "B", ("kB", "MB", "GB"))
 
 
 def arg_text(a: Arg) -> str:
