@@ -109,7 +109,13 @@ void trampoline(const char* msg_type, void* data, int data_len) {
     tl_top = &it;
     if (cb != nullptr) cb(msg_type, data, data_len);
     tl_top = it.parent;
-    if (recording()) finish_item(it, nullptr);
+    if (!single_frame(it)) [[unlikely]] {
+        finish_item(it, nullptr);
+        return;
+    }
+    copy_frame(QVS_BODY_FIXED + event_size(it.msg_len, data, data_len), QVS_EVENT,
+               msg_type == nullptr ? std::uint8_t{QVS_FLAG_MSG_NULL} : std::uint8_t{0}, 0, it.start_ns,
+               [&](char* p) { put_event(p, msg_type, it.msg_len, data, data_len); });
 }
 
 } // namespace

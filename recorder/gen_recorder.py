@@ -98,7 +98,9 @@ def render_function(index, f):
     call of the real one; everything else (finding the core, recording) is
     a function of its own, so the fast path needs no stack frame. Only the
     module's calls are recorded: the slow path is told where the call will
-    return to."""
+    return to. Inside the slow path recording is the usual case, so it is
+    laid out as the hot one (a branch hint there would have the compiler
+    keep the copy out of line)."""
     fn_type = f"{f.ret} (*)({', '.join(t for t, _ in f.params) or 'void'})"
     call_args = ", ".join("wrapped" if t == "EventCallback" else n for t, n in f.params)
     args = arg_exprs(f)
@@ -107,7 +109,7 @@ def render_function(index, f):
     slow_args = ", ".join(a for a in (f.c_args, "__builtin_return_address(0)") if a)
     lines = [f"[[gnu::noinline]] static {f.ret} slow_{f.name}({slow_params}) {{",
              f"    auto real = qvrec::real<{fn_type}>({index});",
-             "    if (!qvrec::on() || !qvrec::from_module(caller) || !qvrec::recording()) [[likely]]",
+             "    if (!qvrec::on() || !qvrec::from_module(caller) || !qvrec::recording())",
              f"        return real({f.c_args});"]
     if "EventCallback" in [t for t, _ in f.params]:
         cb = next(n for t, n in f.params if t == "EventCallback")

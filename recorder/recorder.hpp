@@ -99,7 +99,7 @@ struct Item {
 // constinit: no dynamic initialisation, so no TLS wrapper call on each use.
 extern constinit thread_local Item* tl_top [[gnu::tls_model("initial-exec")]];
 
-inline long long now_ns() noexcept {
+[[gnu::always_inline]] inline long long now_ns() noexcept {
     struct timespec ts;
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
@@ -109,6 +109,29 @@ inline long long now_ns() noexcept {
 // and first the OPEN frames of what encloses it that have none yet.
 void finish_item(Item& it, const Result* r) noexcept;
 
+// Whether an item that ended is one frame and nothing else: nothing inside
+// it was written, what encloses it has its OPEN frame, and no gap of this
+// thread's waits to be reported. The usual case, laid out inline.
+[[gnu::always_inline]] inline bool single_frame(const Item& it) noexcept {
+    return !it.opened && (it.parent == nullptr || it.parent->opened) && lost_pending() == nullptr;
+}
+
+// Copies one frame of `size` bytes into this thread's ring: the fixed part
+// with `kind`, `flags` and `fn`, then what `body` writes; or counts it lost.
+template <class Body>
+[[gnu::always_inline]] inline void copy_frame(std::size_t size, std::uint8_t kind, std::uint8_t flags, int fn,
+                                              long long start_ns, Body&& body) noexcept {
+    long long end = now_ns();
+    Reserved res;
+    if (!reserve(size, res)) [[unlikely]] {
+        count_lost(size, end);
+        return;
+    }
+    body(put_fixed(
+        res.body, Fixed{kind, flags, static_cast<std::uint16_t>(fn), thread_id(), start_ns, end - start_ns}));
+    commit(res);
+}
+
 // A call of the module's, from its start to its result. The usual case, a
 // call with nothing recorded inside it and its enclosing item's OPEN frame
 // written, is one CALL frame laid out here, inline in the generated
@@ -116,7 +139,7 @@ void finish_item(Item& it, const Result* r) noexcept;
 class Call {
 public:
     template <class... A>
-    Call(int fn, const Args<A...>& args) noexcept : item_{tl_top, false} {
+    [[gnu::always_inline]] Call(int fn, const Args<A...>& args) noexcept : item_{tl_top, false} {
         item_.fn = fn;
         item_.args = &args;
         item_.args_size = args.size();
@@ -128,29 +151,18 @@ public:
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
+    // Whether the writer stopped the recording meanwhile is not asked again
+    // here: it drops what reaches it once stopped.
     template <class R, class... A>
-    void finish(const R& r, const Args<A...>& args) noexcept {
+    [[gnu::always_inline]] void finish(const R& r, const Args<A...>& args) noexcept {
         tl_top = item_.parent;
-        if (!recording()) [[unlikely]]
-            return;
-        const Item* parent = item_.parent;
-        if (item_.opened || (parent != nullptr && !parent->opened) || lost_pending() != nullptr)
-            [[unlikely]] {
+        if (!single_frame(item_)) [[unlikely]] {
             const Result& g = r.generic();
             finish_item(item_, &g);
             return;
         }
-        long long end = now_ns();
-        std::size_t size = QVS_BODY_FIXED + r.size() + item_.args_size;
-        Reserved res;
-        if (!reserve(size, res)) [[unlikely]] {
-            count_lost(size, end);
-            return;
-        }
-        char* p = put_fixed(res.body, Fixed{QVS_CALL, 0, static_cast<std::uint16_t>(item_.fn), thread_id(),
-                                            item_.start_ns, end - item_.start_ns});
-        args.write(r.write(p));
-        commit(res);
+        copy_frame(QVS_BODY_FIXED + r.size() + item_.args_size, QVS_CALL, 0, item_.fn, item_.start_ns,
+                   [&](char* p) { args.write(r.write(p)); });
     }
 
 private:

@@ -46,7 +46,7 @@ void lost_reported() noexcept;
 // The thread that forked: its ring belongs to the parent's recording.
 void forget_ring() noexcept;
 
-inline std::uint32_t thread_id() noexcept {
+[[gnu::always_inline]] inline std::uint32_t thread_id() noexcept {
     if (tl_ring.tid == 0) [[unlikely]]
         attach_ring(g_shared.load(std::memory_order_relaxed));
     return tl_ring.tid;
@@ -64,7 +64,7 @@ struct Reserved {
 // Room for a record of `body_len` bytes in this thread's ring; false when
 // there is none (the writer is behind or stalled, or no ring was left for
 // this thread).
-inline bool reserve(std::size_t body_len, Reserved& r) noexcept {
+[[gnu::always_inline]] inline bool reserve(std::size_t body_len, Reserved& r) noexcept {
     ThreadRing& t = tl_ring;
     Shared* sh = g_shared.load(std::memory_order_relaxed);
     if (t.shared != sh) [[unlikely]]
@@ -92,7 +92,7 @@ inline bool reserve(std::size_t body_len, Reserved& r) noexcept {
 }
 
 // Makes a reserved record visible to the writer, in the process's commit order.
-inline void commit(const Reserved& r) noexcept {
+[[gnu::always_inline]] inline void commit(const Reserved& r) noexcept {
     ThreadRing& t = tl_ring;
     char* record = r.body - kRecordHead;
     std::uint64_t seq = t.shared->next_seq.fetch_add(1, std::memory_order_relaxed);

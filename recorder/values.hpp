@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <tuple>
+#include <utility>
 
 #include "qvcsdk.h"
 #include "session_format.h"
@@ -113,16 +114,25 @@ using Fn = NonNull<QVS_ARG_FN>;
 template <class... A>
 struct Args {
     std::tuple<A...> values;
-    [[gnu::always_inline]] std::size_t size() const {
-        return std::apply([](const A&... a) { return (std::size_t{1} + ... + a.size()); }, values);
-    }
+    [[gnu::always_inline]] std::size_t size() const { return size_of(std::index_sequence_for<A...>{}); }
     [[gnu::always_inline]] char* write(char* p) const {
-        p = put<std::uint8_t>(p, sizeof...(A));
-        std::apply([&p](const A&... a) { ((p = a.write(p)), ...); }, values);
-        return p;
+        return write_each(put<std::uint8_t>(p, sizeof...(A)), std::index_sequence_for<A...>{});
     }
     // For an OPEN frame written later, from a call inside this one.
     static char* write_erased(const void* self, char* p) { return static_cast<const Args*>(self)->write(p); }
+
+private:
+    // Folded by hand rather than through std::apply: its lambda is not
+    // always inlined for long signatures, and the copy must stay one block.
+    template <std::size_t... I>
+    [[gnu::always_inline]] std::size_t size_of(std::index_sequence<I...>) const {
+        return (std::size_t{1} + ... + std::get<I>(values).size());
+    }
+    template <std::size_t... I>
+    [[gnu::always_inline]] char* write_each(char* p, std::index_sequence<I...>) const {
+        ((p = std::get<I>(values).write(p)), ...);
+        return p;
+    }
 };
 
 template <class... A>
