@@ -14,4 +14,4 @@ lint-static:
 
 # The fuzz tests with many more examples than the suite's default.
 fuzz-long: dev
-	C_SDK_FUZZ_EXAMPLES=$(or $(EXAMPLES),2000) PYTHONPATH=$(DEV_PATH) $(VPY) -m pytest -q tests/test_fuzz.py $(ARGS)
+	C_SDK_FUZZ_EXAMPLES=$(or $(EXAMPLES),2000) PYTHONPATH=$(DEV_PATH) $(VPY) -m pytest -q tests/test_fuzz_*.py $(ARGS)

@@ -1,4 +1,5 @@
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -51,6 +52,42 @@ def core(standin):
     standin.log_enabled(True)
     yield standin
     standin.reset()
+
+
+@pytest.fixture
+def quiet_core(standin):
+    """The stand-in core reset to its defaults, as the fuzz tests take it."""
+    standin.reset()
+    yield standin
+    standin.reset()
+
+
+@pytest.fixture(scope="session")
+def standin_lib_path(tmp_path_factory):
+    """The stand-in library that the tests driving it through ctypes load
+    (standin_direct.py): $QV_STANDIN_LIB, else a copy of the one c_sdk loads,
+    else one built from standin/core into a temporary folder."""
+    path = os.environ.get("QV_STANDIN_LIB")
+    if path:
+        return path
+    try:
+        from qvcore_standin import which
+
+        loaded = which.resolve().path
+    except ImportError:
+        loaded = None
+    if loaded is not None:
+        # A copy is a library of its own: these tests cannot disturb the state
+        # of the one c_sdk uses.
+        copy = tmp_path_factory.mktemp("standin") / "zadiv3-e.so"
+        shutil.copy(loaded, copy)
+        return str(copy)
+    if shutil.which("cmake") is None:
+        pytest.skip("no QV_STANDIN_LIB and no cmake to build the stand-in")
+    build = tmp_path_factory.mktemp("standin-build")
+    subprocess.run(["cmake", "-S", os.path.join(ROOT, "standin", "core"), "-B", str(build)], check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(build), "-j4"], check=True, capture_output=True)
+    return str(build / "zadiv3-e.so")
 
 
 def python_env(env_extra=None, path=(QV_PATH,)):

@@ -12,7 +12,7 @@ import time
 
 import pytest
 from conftest import QV_PATH, run_python
-from test_recorder import SHIM, checked, recorder_lines, shim_env
+from recording import SHIM, checked, recorder_lines, shim_env
 
 import c_sdk
 import qvcore_session

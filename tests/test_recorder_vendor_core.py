@@ -12,7 +12,7 @@ import sys
 
 import pytest
 from conftest import run_python
-from test_recorder import ROOT, SHIM, shim_env
+from recording import ROOT, SHIM, shim_env
 
 import c_sdk
 import qvcore_session

@@ -20,7 +20,7 @@ from qvcore_standin import REFUSED, REPLAY_DIVERGED, ReplayDivergence, which
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import fake_core  # noqa: E402
-from test_standin import DECLS, cfn  # noqa: E402
+from standin_direct import DECLS, cfn  # noqa: E402
 
 MODULE_DIR = os.path.dirname(c_sdk.__file__)
 STANDIN = which.resolve().path

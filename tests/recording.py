@@ -1,0 +1,31 @@
+"""What the recorder's tests share: the shim, and the environment and checks
+of a subprocess recorded with it preloaded."""
+
+import os
+
+import qvcore_session
+
+SHIM = qvcore_session.shim_path()
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def shim_env(path=None, **extra):
+    """The environment of a recorded subprocess: the shim preloaded after
+    whatever is preloaded already (the sanitizer runtimes must come first),
+    colon-separated (valgrind drops its own entries from a child's list by
+    colons, and would drop a space-separated shim with them)."""
+    preload = ":".join(p for p in (os.environ.get("LD_PRELOAD", ""), SHIM) if p)
+    env = {"LD_PRELOAD": preload}
+    if path is not None:
+        env.update(C_SDK_RECORD="1", C_SDK_RECORD_FILE=str(path))
+    env.update(extra)
+    return env
+
+
+def recorder_lines(stderr):
+    return [line for line in stderr.splitlines() if line.startswith("c_sdk recorder:")]
+
+
+def checked(proc):
+    assert proc.returncode == 0, proc.stderr
+    return proc
