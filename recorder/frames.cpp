@@ -22,8 +22,8 @@ namespace {
 // The size of a frame's body, and its bytes.
 std::size_t body_size(std::uint8_t kind, const Item& it, const Result* r) {
     switch (kind) {
-    case QVS_CALL: return QVS_BODY_FIXED + r->size() + it.args_size;
-    case QVS_CALL_OPEN: return QVS_BODY_FIXED + it.args_size;
+    case QVS_CALL: return QVS_BODY_FIXED + r->size() + it.size_args(it.args);
+    case QVS_CALL_OPEN: return QVS_BODY_FIXED + it.size_args(it.args);
     case QVS_CALL_CLOSE: return QVS_BODY_FIXED + r->size();
     case QVS_EVENT:
     case QVS_EVENT_OPEN: return QVS_BODY_FIXED + event_size(it.msg_len, it.data, it.data_len);

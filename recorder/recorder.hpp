@@ -87,7 +87,7 @@ struct Item {
     int fn = 0;
     long long start_ns = 0;
     const void* args = nullptr; // an Args<...>
-    std::size_t args_size = 0;
+    std::size_t (*size_args)(const void*) = nullptr;
     char* (*write_args)(const void*, char*) = nullptr;
     const char* msg = nullptr;
     std::size_t msg_len = 0;
@@ -142,7 +142,7 @@ public:
     [[gnu::always_inline]] Call(int fn, const Args<A...>& args) noexcept : item_{tl_top, false} {
         item_.fn = fn;
         item_.args = &args;
-        item_.args_size = args.size();
+        item_.size_args = &Args<A...>::size_erased;
         item_.write_args = &Args<A...>::write_erased;
         tl_top = &item_;
         item_.start_ns = now_ns();
@@ -161,7 +161,7 @@ public:
             finish_item(item_, &g);
             return;
         }
-        copy_frame(QVS_BODY_FIXED + r.size() + item_.args_size, QVS_CALL, 0, item_.fn, item_.start_ns,
+        copy_frame(QVS_BODY_FIXED + r.size() + args.size(), QVS_CALL, 0, item_.fn, item_.start_ns,
                    [&](char* p) { args.write(r.write(p)); });
     }
 

@@ -35,12 +35,19 @@ inline char* put_text(char* p, const char* s, std::size_t len) {
     return put<std::uint8_t>(p, 0);
 }
 
-// A text, or a null const char*.
+// A text, or a null const char*. Its length is measured when the frame is
+// sized, after the call: measured before it, every argument still held in a
+// register would be saved around strlen and loaded again for the call.
+// size() always comes before write().
 struct TextValue {
     const char* s;
-    std::size_t len;
-    explicit TextValue(const char* v) : s(v), len(v != nullptr ? __builtin_strlen(v) : 0) {}
-    std::size_t size() const { return s != nullptr ? 1 + 4 + len + 1 : 1; }
+    mutable std::size_t len = 0;
+    explicit TextValue(const char* v) : s(v) {}
+    std::size_t size() const {
+        if (s == nullptr) return 1;
+        len = __builtin_strlen(s);
+        return 1 + 4 + len + 1;
+    }
     char* write(char* p) const {
         if (s == nullptr) return put<std::uint8_t>(p, QVS_ARG_NULL);
         return put_text(put<std::uint8_t>(p, QVS_ARG_TEXT), s, len);
@@ -120,6 +127,7 @@ struct Args {
     }
     // For an OPEN frame written later, from a call inside this one.
     static char* write_erased(const void* self, char* p) { return static_cast<const Args*>(self)->write(p); }
+    static std::size_t size_erased(const void* self) { return static_cast<const Args*>(self)->size(); }
 
 private:
     // Folded by hand rather than through std::apply: its lambda is not
