@@ -43,9 +43,11 @@ public:
 
     // Writes what is committed, in commit order. After the recorded process
     // is gone nothing more will be committed: a sequence number taken but
-    // never committed is skipped. Returns the number of frames taken.
+    // never committed is skipped. Returns the number of frames taken;
+    // bytes_taken() is their room in the rings.
     std::uint64_t pass(bool gone) {
         std::uint64_t taken = 0;
+        bytes_ = 0;
         for (std::uint32_t k = 0; k < sh_->slot_count; ++k) {
             next_[k].head = sh_->slots()[k].head.load(std::memory_order_acquire);
             peek(k);
@@ -64,6 +66,8 @@ public:
         recycle();
         return taken;
     }
+
+    std::uint64_t bytes_taken() const { return bytes_; }
 
     // What threads lost and never got to say.
     void report_lost() {
@@ -130,6 +134,7 @@ private:
         file_.add(n.body, n.len); // once stopped, frames are taken and dropped
         expected_ = n.seq + 1;
         n.tail += align8(kRecordHead + n.len);
+        bytes_ += align8(kRecordHead + n.len);
         if (n.tail - n.published >= sh_->ring_size / 4) publish(k);
         last_ = k;
         peek(k);
@@ -167,6 +172,7 @@ private:
     Next* next_;
     std::uint64_t expected_ = 0;
     std::uint32_t last_ = kNone;
+    std::uint64_t bytes_ = 0;
 };
 
 // A process of its own: its own session (a Ctrl-C or a hang-up of the
@@ -208,10 +214,19 @@ bool gone_after(int alive_fd, int ms) {
     return ::read(alive_fd, wake, sizeof wake) <= 0;
 }
 
-// An idle writer backs off to 32 ms between looks; frames wait for it in
-// shared memory, where they survive the recorded process.
-int idle_wait(int& idle_ms, std::uint64_t taken) {
-    idle_ms = taken != 0 ? 0 : idle_ms == 0 ? 1 : idle_ms < 32 ? idle_ms * 2 : 32;
+// While frames flow the writer looks again after 1 ms, not at once: a
+// writer that never stops reading the rings takes the recording threads'
+// cache lines from under them on every call. A ring fills in far more than
+// 1 ms at any call rate, and a pass that found an eighth of a ring's room
+// used goes on at once. An idle writer backs off to 32 ms between looks;
+// frames wait for it in shared memory, where they survive the recorded
+// process.
+int next_wait(int& idle_ms, std::uint64_t taken, std::uint64_t bytes, std::uint64_t ring_size) {
+    if (taken != 0) {
+        idle_ms = 0;
+        return bytes >= ring_size / 8 ? 0 : 1;
+    }
+    idle_ms = idle_ms == 0 ? 1 : idle_ms < 32 ? idle_ms * 2 : 32;
     return idle_ms;
 }
 
@@ -239,7 +254,9 @@ void run_writer(const WriterSetup& given) noexcept {
                 file.flush();
                 break;
             }
-            if (!gone) gone = gone_after(setup.alive_fd, idle_wait(idle_ms, taken));
+            if (!gone)
+                gone =
+                    gone_after(setup.alive_fd, next_wait(idle_ms, taken, drain.bytes_taken(), sh->ring_size));
         }
     }
     file.close();

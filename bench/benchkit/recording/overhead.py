@@ -18,8 +18,9 @@ from collections import defaultdict
 
 from ..callgrind import WARMUP, ensure_valgrind, measured_runs, per_call, read_dumps, valgrind_command
 from ..paths import log
-from .common import (LETTERS, MODES, OPS, OUT, RECORDING, SCRIPT, SUBREAPER, build_benchctl, env_for, said, say,
-                     wait_gone, writers)
+from .common import (LETTERS, MODES, NO_SHIM, OPS, OUT, RECORDING, SCRIPT, SUBREAPER, build_benchctl, env_for, said,
+                     say, wait_gone, writers)
+from .copying import copy_instructions
 
 VALGRIND_OPTIONS = ["--separate-threads=yes", "--trace-children=yes"]
 PARALLEL = 2  # callgrind processes at a time: the machine is shared
@@ -91,12 +92,16 @@ def _run_all(jobs):
 
 
 def _by_thread(directory, pid):
-    """{thread: {label: instructions}} of the worker's labelled dumps."""
+    """{thread: {label: instructions}} of the worker's labelled dumps, and
+    {label: instructions in the copy routines} of its calling thread."""
     threads = defaultdict(dict)
+    copies = {}
     for d in read_dumps(directory):
         if d.pid == pid and d.label:
             threads[d.thread][d.label] = d.total
-    return threads
+            if d.thread == 1:
+                copies[d.label] = copy_instructions(d.path)
+    return threads, copies
 
 
 def _children_total(directory, told):
@@ -118,9 +123,9 @@ def measure(n):
     told = _run_all(jobs)
     modes = {}
     for mode, (directory, _, _), t in zip(MODES, jobs, told):
-        threads = _by_thread(directory, t["pid"])
+        threads, copies = _by_thread(directory, t["pid"])
         others = [th for th in threads if th != 1]
-        modes[mode] = {op: {"calling": per_call(threads[1], op, "op", n),
+        modes[mode] = {op: {"calling": per_call(threads[1], op, "op", n), "copy": per_call(copies, op, "op", n),
                             "threads": sum(per_call(threads[th], op, "op", n, missing=0) for th in others)
                             if others else None} for op in OPS}
     recording = told[MODES.index(RECORDING)]
@@ -142,13 +147,24 @@ def measure(n):
 def table(result):
     """The figures of one run as a table that can be pasted."""
     lines = ["| operation | no shim (Ir/call) | shim off | recording: calling thread | recording adds | "
-             "other threads | writer process |", "|---|---|---|---|---|---|---|"]
+             "of which the copy routines | other threads | writer process |", "|---|---|---|---|---|---|---|---|"]
     m = result["modes"]
     for op in OPS:
         base, off, rec = (m[mode][op]["calling"] for mode in MODES)
+        copy = added_copy(result, op)
         threads = m[RECORDING][op]["threads"]
         writer = result.get("writer")
         lines.append(f"| {LETTERS[op]} `{op}` | {base:.0f} | {off / base:.3f}× | {rec / base:.2f}× | "
-                     f"{rec - base:.0f} | {'–' if threads is None else f'{threads:.0f}'} | "
+                     f"{rec - base:.0f} | {'–' if copy is None else f'{copy:.0f}'} | "
+                     f"{'–' if threads is None else f'{threads:.0f}'} | "
                      f"{'n/a' if writer is None else f'{writer[op]:.0f}'} |")
     return "\n".join(lines)
+
+
+def added_copy(result, op):
+    """What recording adds in the copy routines on the calling thread (None
+    for figures saved before it was measured)."""
+    m = result["modes"]
+    if "copy" not in m[RECORDING][op]:
+        return None
+    return m[RECORDING][op]["copy"] - m[NO_SHIM][op]["copy"]
