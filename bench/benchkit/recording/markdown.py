@@ -185,10 +185,11 @@ is in the latencies below.
 
 What the recorded process's other threads execute during the same runs, and
 the shim's writer process (`qvrec-writer`, a grandchild the measured process
-adopts as a child subreaper): its instructions
-at exit in a run of M calls and in one of 2M calls (M = 10 N), the
-difference over M; a writer that polls while idle adds what it polls in the
-time the runs take. A shim that records on the calling thread has neither.
+adopts as a child subreaper): its instructions inside its passes over the
+rings and its writes (callgrind's `--toggle-collect`), in a run of M calls
+and in one of 2M calls (M = 10 N), the difference over M. What it does
+while it waits for frames is left out: it grows with time, not with frames.
+A shim that records on the calling thread has neither.
 
 {writer(before, after)}
 

@@ -5,8 +5,9 @@ Threads are counted apart (--separate-threads=yes): the figure is the
 calling thread's; what other threads of the recorded process do in the same
 runs is reported apart. The shim's writer process (a child, followed with
 --trace-children=yes) makes no dumps of its own, so its instructions are
-its totals at exit: a run of each operation with M calls and one with 2M
-calls (M = 10 N), (2M run - M run) / M.
+its totals at exit, counted only inside its passes over the rings and its
+writes: a run of each operation with M calls and one with 2M calls
+(M = 10 N), (2M run - M run) / M.
 """
 
 import gc
@@ -23,6 +24,10 @@ from .common import (LETTERS, MODES, NO_SHIM, OPS, OUT, RECORDING, SCRIPT, SUBRE
 from .copying import copy_instructions
 
 VALGRIND_OPTIONS = ["--separate-threads=yes", "--trace-children=yes"]
+# In the writer's runs only its work on frames is counted: its passes over
+# the rings (taking, checksumming, gathering) and its writes. What it does
+# while it waits grows with time, not with frames.
+WRITER_OPTIONS = VALGRIND_OPTIONS + ["--toggle-collect=*Drain::pass*", "--toggle-collect=*SessionFile::flush*"]
 PARALLEL = 2  # callgrind processes at a time: the machine is shared
 # The writer's runs make WRITER_SCALE times more calls than the calling
 # thread's: its totals include whatever it does while idle, which grows with
@@ -64,7 +69,7 @@ def worker(n, only=None):
     say({"pid": os.getpid(), "writers": writers(os.getpid())})
 
 
-def _run_all(jobs):
+def _run_all(jobs, options=VALGRIND_OPTIONS):
     """Runs (directory, argv, env) jobs under callgrind, PARALLEL at a time;
     returns what each worker said. The output goes to files, not pipes: a
     writer process may hold what it inherited after the worker has ended."""
@@ -76,7 +81,7 @@ def _run_all(jobs):
             shutil.rmtree(directory, ignore_errors=True)
             os.makedirs(directory)
             output = open(directory + ".out", "w+")
-            cmd = SUBREAPER + valgrind_command(directory, argv, VALGRIND_OPTIONS)
+            cmd = SUBREAPER + valgrind_command(directory, argv, options)
             procs.append((i, output, subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=output,
                                                       stderr=subprocess.STDOUT)))
         for i, output, p in procs:
@@ -138,7 +143,7 @@ def measure(n):
         wjobs = [(os.path.join(base, f"writer-{op}-{k}"),
                   [sys.executable, SCRIPT, "worker", "overhead", "--calls", str(k * n * WRITER_SCALE), "--only", op],
                   env_for(RECORDING, os.path.join(OUT, f"writer-{op}-{k}.qvs"))) for op in OPS for k in (1, 2)]
-        wtold = _run_all(wjobs)
+        wtold = _run_all(wjobs, WRITER_OPTIONS)
         totals = [_children_total(directory, t) for (directory, _, _), t in zip(wjobs, wtold)]
         writer = {op: (totals[2 * i + 1] - totals[2 * i]) / (n * WRITER_SCALE) for i, op in enumerate(OPS)}
     return {"calls": n, "modes": modes, "writer": writer, "writer_processes": writer_processes}
