@@ -40,17 +40,25 @@ struct alignas(64) Slot {
     std::atomic<std::int64_t> lost_last_ns;
 };
 
+// Fields are grouped by who writes them and how often, a cache line each:
+// a line written on every frame and read by the writer in its loops would
+// move between the two cores on every call.
 struct alignas(64) Shared {
-    std::atomic<std::uint64_t> next_seq;
-    std::atomic<std::uint32_t> stopped;         // the writer stopped the recording
-    std::atomic<std::uint32_t> parent_done;     // the recorded process is exiting
-    std::atomic<std::uint32_t> writer_done;     // every frame is in the file
-    std::atomic<std::uint64_t> progress;        // bytes the writer has written
-    std::atomic<std::uint64_t> overflow_frames; // from threads beyond the last slot
+    // Set before the writer starts; read only after.
     std::uint32_t slot_count;
     std::uint64_t ring_size; // a multiple of 8
-    char core_path[1024];    // filled in by the first call, for the header
+    // The commit order: every recording thread, every frame.
+    alignas(64) std::atomic<std::uint64_t> next_seq;
+    // Read by every recorded call, written once by the writer.
+    alignas(64) std::atomic<std::uint32_t> stopped; // the writer stopped the recording
+    // The writer's, every pass.
+    alignas(64) std::atomic<std::uint64_t> progress; // bytes the writer has written
+    std::atomic<std::uint32_t> writer_done;          // every frame is in the file
+    // The recorded process's, seldom.
+    alignas(64) std::atomic<std::uint32_t> parent_done; // the recorded process is exiting
+    std::atomic<std::uint64_t> overflow_frames;         // from threads beyond the last slot
     std::atomic<std::uint32_t> core_path_set;
+    char core_path[1024]; // filled in by the first call, for the header
 
     Slot* slots() { return reinterpret_cast<Slot*>(reinterpret_cast<char*>(this) + header_size()); }
     char* ring(std::uint32_t k) {

@@ -23,10 +23,11 @@ namespace qvrec {
 
 namespace {
 
-// The next record of one ring, if committed. The ring's head is read again
-// only when what was seen of it is used up, and the space taken is given
-// back in steps, so that the recording thread's cache lines are disturbed
-// as little as they can be.
+// The next record of one ring, if committed. Each pass reads the rings'
+// heads once and takes what was committed before it, never chasing a
+// thread's newest frames: those cache lines are still being written, and a
+// writer reading them takes them from the thread on every call. The space
+// taken is given back in steps, for the same reason.
 struct Next {
     bool has = false;
     std::uint64_t seq = 0;
@@ -88,10 +89,7 @@ private:
         Next& n = next_[k];
         n.has = false;
         for (;;) {
-            if (n.tail == n.head) {
-                n.head = sh_->slots()[k].head.load(std::memory_order_acquire);
-                if (n.tail == n.head) return;
-            }
+            if (n.tail == n.head) return;
             std::uint64_t off = n.tail % sh_->ring_size;
             const char* rec = sh_->ring(k) + off;
             std::uint32_t len;
@@ -157,6 +155,7 @@ private:
         for (std::uint32_t k = 0; k < sh_->slot_count; ++k) {
             Slot& s = slots[k];
             if (s.state.load(std::memory_order_acquire) != kRetired) continue;
+            next_[k].head = s.head.load(std::memory_order_acquire); // its last frames
             peek(k);
             if (next_[k].has) continue;
             lost_of(s);
