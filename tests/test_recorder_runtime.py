@@ -25,8 +25,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def complete(path, timeout=60.0):
-    """Waits until the writer has let go of the file: everything is in it."""
+    """Waits until the writer has let go of the file: everything is in it.
+    The writer of a process killed outright may create it only afterwards."""
     deadline = time.monotonic() + timeout
+    while not os.path.exists(path) and time.monotonic() < deadline:
+        time.sleep(0.01)
     with open(path, "rb") as f:
         while True:
             try:

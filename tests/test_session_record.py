@@ -56,6 +56,29 @@ def test_record_without_core_calls_says_so_and_keeps_the_status(tmp_path, comman
                                   f"made no core call (no file {out})"
 
 
+KILLED_RIGHT_AFTER = r"""
+import os, signal, time
+import c_sdk, qvcore_standin
+qvcore_standin.Core()
+time.sleep(0.2)  # the writer is idle by now, looking every 32 ms
+for _ in range(3):
+    c_sdk.qvi_now()
+os.kill(os.getpid(), signal.SIGKILL)
+"""
+
+
+@needs_shim
+def test_a_command_killed_right_after_its_calls_has_its_file_reported(tmp_path):
+    # Its writer creates the file only after the command is gone: record
+    # waits for the writer rather than looking at once.
+    out = str(tmp_path / "s-%p.qvs")
+    proc = tool("record", "-o", out, "--", sys.executable, "-c", KILLED_RIGHT_AFTER, check=False,
+                env={"LD_PRELOAD": os.environ.get("LD_PRELOAD", "")})
+    assert proc.returncode == 128 + 9, proc.stderr
+    assert re.fullmatch(r"qvcore_session: recorded .*/s-\d+\.qvs \(pid \d+\): 3 calls, 0 events, 0 failures, .*",
+                        proc.stderr.strip().splitlines()[-1]), proc.stderr
+
+
 def test_a_file_still_locked_by_its_writer_is_waited_for(tmp_path):
     import fcntl
 

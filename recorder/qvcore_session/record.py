@@ -5,10 +5,17 @@ The file name holds the process id (%p) by default, so that every process
 of the command that makes core calls records into a file of its own. A
 file is complete once its writer lets go of the exclusive lock it holds
 on it while writing: record takes a shared lock on each before reading it.
+
+A writer creates its file when it takes the first frame, and it takes the
+last ones after its process has ended: a command killed outright or
+crashed may be gone before its files exist. So record adopts the command's
+orphans (a child subreaper), the writers among them, and waits for its
+writers to end before it looks for files.
 """
 
 from __future__ import annotations
 
+import ctypes
 import fcntl
 import glob
 import os
@@ -60,6 +67,54 @@ def matching(pattern: str, since: float) -> List[Tuple[str, Optional[int]]]:
     return sorted(found, key=lambda f: (f[1] or 0, f[0]))
 
 
+PR_SET_CHILD_SUBREAPER = 36
+WRITER_NAME = "qvrec-writer"
+
+
+def adopt_orphans(on: bool) -> bool:
+    """Makes this process (or no longer) the reaper of its descendants' orphans."""
+    try:
+        return int(ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, int(on), 0, 0, 0)) == 0
+    except (OSError, AttributeError):
+        return False
+
+
+def _writer_children() -> List[int]:
+    """This process's children named qvrec-writer; ended ones are reaped."""
+    me = os.getpid()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                state, ppid = f.read().rpartition(")")[2].split()[:2]
+            with open(f"/proc/{entry}/comm") as f:
+                comm = f.read().strip()
+        except OSError:
+            continue
+        if int(ppid) != me or comm != WRITER_NAME:
+            continue
+        if state == "Z":
+            try:
+                os.waitpid(int(entry), os.WNOHANG)
+            except ChildProcessError:
+                pass
+            continue
+        found.append(int(entry))
+    return found
+
+
+def wait_writers(timeout: float) -> bool:
+    """Waits until the adopted writers have ended, at most timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while _writer_children():
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
 def wait_complete(path: str, timeout: float) -> bool:
     """Waits until no writer holds the file (a shared lock is granted), at most timeout seconds."""
     deadline = time.monotonic() + timeout
@@ -107,9 +162,11 @@ def record(command: List[str], pattern: str = "session-%p.qvs", max_bytes: Optio
         return 1
     since = time.time() - 1.0  # file times are coarser than the clock
     env = environment(pattern, max_bytes, core)
+    adopted = adopt_orphans(True)
     try:
         proc = subprocess.Popen(command, env=env)
     except OSError as e:
+        adopt_orphans(False)
         print(f"qvcore_session: cannot run {command[0]}: {e.strerror}", file=sys.stderr)
         return 127
     # Like a shell: Ctrl-C goes to the command, which decides; we stay to report.
@@ -121,6 +178,10 @@ def record(command: List[str], pattern: str = "session-%p.qvs", max_bytes: Optio
         for sig, handler in previous.items():
             signal.signal(sig, handler)
         signal.signal(signal.SIGTERM, forward)
+    deadline = time.monotonic() + wait  # for the writers and the files together
+    if adopted:
+        wait_writers(wait)  # one still writing is reported below, file by file
+        adopt_orphans(False)
     files = matching(pattern, since)
     shown = pattern.replace(os.getcwd() + os.sep, "", 1)
     if not files:
@@ -128,7 +189,7 @@ def record(command: List[str], pattern: str = "session-%p.qvs", max_bytes: Optio
               f"(no file {shown})", file=sys.stderr)
     for path, pid in files:
         name = path.replace(os.getcwd() + os.sep, "", 1)
-        if not wait_complete(path, wait):
+        if not wait_complete(path, max(0.0, deadline - time.monotonic())):
             print(f"qvcore_session: {name}: still being written after {wait:g} s; what is there so far:",
                   file=sys.stderr)
         try:
