@@ -63,15 +63,16 @@ class ProfileArithmetic(unittest.TestCase):
         # the self costs add up to the dump's total, as callgrind counts it
         self.assertEqual(sum(c[0] for c in costs.values()), 143)
 
-    def test_the_copy_routines_are_their_own_instructions_only(self):
+    def test_the_copy_routines_and_the_shim_are_their_own_instructions_only(self):
         from benchkit.recording import copying
         dump = DUMP.replace("_PyEval_EvalFrameDefault", "__memcpy_avx_unaligned_erms")
         with tempfile.TemporaryDirectory() as d:
             path = os.path.join(d, "cg")
             with open(path, "w") as f:
                 f.write(dump.format(total=0, eval_self=7, n=1, invoke_incl=500, invoke_self=9))
-            # 7 and 3 of its own; the 500 of the call it makes are not the copy's
-            self.assertEqual(copying.copy_instructions(path), 10)
+            # 7 and 3 of memcpy's own, not the 500 of the call it makes; the
+            # second function stands for the shim's code by its object
+            self.assertEqual(copying.split_instructions(path, "c_sdk.so"), (10, 9))
 
     def test_breakdown_is_per_call_and_without_the_empty_loop(self):
         n = 10
@@ -164,7 +165,7 @@ class ThreadsAndProcesses(unittest.TestCase):
             threaded_dump(d, "cg.7-01", 7, 1, None, 99999)  # at exit
             threaded_dump(d, "cg.8-01", 8, 1, None, 5000)  # the writer process, at exit
             threaded_dump(d, "cg.8-02", 8, 2, None, 300)
-            threads, copies = overhead._by_thread(d, 7)
+            threads, copies, own = overhead._by_thread(d, 7)
             self.assertEqual(callgrind.parse_dumps(d)["a|op|2"][0], 1900)
             self.assertEqual(overhead._children_total(d, {"pid": 7, "writers": []}), 5300)
         # ((1900 - 1000) - (150 - 100)) / 10
@@ -172,7 +173,9 @@ class ThreadsAndProcesses(unittest.TestCase):
         self.assertEqual(callgrind.per_call(threads[2], "a", "op", n, missing=0), (100 - 7) / n)
         with self.assertRaises(KeyError):
             callgrind.per_call(threads[2], "a", "op", n)
-        self.assertEqual(sorted(copies), ["a|empty|1", "a|empty|2", "a|op|1", "a|op|2"])  # the calling thread's
+        # the calling thread's, each dump read once for both
+        self.assertEqual(sorted(copies), ["a|empty|1", "a|empty|2", "a|op|1", "a|op|2"])
+        self.assertEqual(sorted(own), sorted(copies))
 
 
 class WriterProcess(unittest.TestCase):
@@ -205,6 +208,7 @@ class RecorderReport(unittest.TestCase):
         calls[common.RECORDING]["event"]["calling"] = 1250.0
         calls[common.RECORDING]["event"]["copy"] = 140.0
         calls[common.RECORDING]["setter12"]["calling"] = 1400.0
+        calls[common.RECORDING]["request_response"]["shim"] = 280.0  # counted in the recording run
         return {"overhead": {"modes": calls, "writer": writer, "revision": "abc", "date": "d"}}
 
     def test_before_beside_after_with_the_off_target_and_the_writer(self):
@@ -215,6 +219,7 @@ class RecorderReport(unittest.TestCase):
         # what recording adds, of which the copy routines, and the rest against the target
         self.assertEqual(rows["| f `event`"][7:13], ["250", "250", "40", "40", "210 ok", "210 ok |"])
         self.assertEqual(rows["| e `setter12`"][11:13], ["400 **miss**", "400 **miss** |"])
+        self.assertEqual(rows["| a `request_response`"][11:13], ["280 ok", "280 ok |"])
         writer = markdown.writer(before, after).splitlines()[2].split(" | ")
         self.assertEqual(writer[3:], ["n/a (no writer process)", "40 |"])
         text = markdown.render(before, {})

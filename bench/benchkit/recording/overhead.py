@@ -19,9 +19,9 @@ from collections import defaultdict
 
 from ..callgrind import WARMUP, ensure_valgrind, measured_runs, per_call, read_dumps, valgrind_command
 from ..paths import log
-from .common import (LETTERS, MODES, NO_SHIM, OPS, OUT, RECORDING, SCRIPT, SUBREAPER, build_benchctl, env_for, said,
-                     say, wait_gone, writers)
-from .copying import copy_instructions
+from .common import (LETTERS, MODES, NO_SHIM, OPS, OUT, RECORDING, SCRIPT, SHIM, SUBREAPER, build_benchctl, env_for,
+                     said, say, wait_gone, writers)
+from .copying import split_instructions
 
 VALGRIND_OPTIONS = ["--separate-threads=yes", "--trace-children=yes"]
 # In the writer's runs only its work on frames is counted: its passes over
@@ -98,15 +98,16 @@ def _run_all(jobs, options=VALGRIND_OPTIONS):
 
 def _by_thread(directory, pid):
     """{thread: {label: instructions}} of the worker's labelled dumps, and
-    {label: instructions in the copy routines} of its calling thread."""
+    of its calling thread {label: instructions in the copy routines} and
+    {label: instructions of the shim's own code and clock reads}."""
     threads = defaultdict(dict)
-    copies = {}
+    copies, own = {}, {}
     for d in read_dumps(directory):
         if d.pid == pid and d.label:
             threads[d.thread][d.label] = d.total
             if d.thread == 1:
-                copies[d.label] = copy_instructions(d.path)
-    return threads, copies
+                copies[d.label], own[d.label] = split_instructions(d.path, os.path.basename(SHIM))
+    return threads, copies, own
 
 
 def _children_total(directory, told):
@@ -128,9 +129,10 @@ def measure(n):
     told = _run_all(jobs)
     modes = {}
     for mode, (directory, _, _), t in zip(MODES, jobs, told):
-        threads, copies = _by_thread(directory, t["pid"])
+        threads, copies, own = _by_thread(directory, t["pid"])
         others = [th for th in threads if th != 1]
         modes[mode] = {op: {"calling": per_call(threads[1], op, "op", n), "copy": per_call(copies, op, "op", n),
+                            "shim": per_call(own, op, "op", n),
                             "threads": sum(per_call(threads[th], op, "op", n, missing=0) for th in others)
                             if others else None} for op in OPS}
     recording = told[MODES.index(RECORDING)]
@@ -152,7 +154,8 @@ def measure(n):
 def table(result):
     """The figures of one run as a table that can be pasted."""
     lines = ["| operation | no shim (Ir/call) | shim off | recording: calling thread | recording adds | "
-             "of which the copy routines | other threads | writer process |", "|---|---|---|---|---|---|---|---|"]
+             "of which the copy routines | the shim's own and its clock reads | other threads | writer process |",
+             "|---|---|---|---|---|---|---|---|---|"]
     m = result["modes"]
     for op in OPS:
         base, off, rec = (m[mode][op]["calling"] for mode in MODES)
@@ -161,6 +164,7 @@ def table(result):
         writer = result.get("writer")
         lines.append(f"| {LETTERS[op]} `{op}` | {base:.0f} | {off / base:.3f}× | {rec / base:.2f}× | "
                      f"{rec - base:.0f} | {'–' if copy is None else f'{copy:.0f}'} | "
+                     f"{m[RECORDING][op].get('shim', 0):.0f} | "
                      f"{'–' if threads is None else f'{threads:.0f}'} | "
                      f"{'n/a' if writer is None else f'{writer[op]:.0f}'} |")
     return "\n".join(lines)
