@@ -31,10 +31,14 @@ std::size_t body_size(std::uint8_t kind, const Item& it, const Result* r) {
     }
 }
 
+// A null message type is flagged in the fixed part; its text is written empty.
+std::uint8_t flags_of(const Item& it) {
+    return it.is_event && it.msg == nullptr ? std::uint8_t{QVS_FLAG_MSG_NULL} : std::uint8_t{0};
+}
+
 void write_body(char* p, std::uint8_t kind, const Item& it, const Result* r, long long duration) {
-    std::uint8_t flags = it.is_event && it.msg == nullptr ? std::uint8_t{QVS_FLAG_MSG_NULL} : std::uint8_t{0};
-    p = put_fixed(p,
-                  Fixed{kind, flags, static_cast<std::uint16_t>(it.fn), thread_id(), it.start_ns, duration});
+    p = put_fixed(
+        p, Fixed{kind, flags_of(it), static_cast<std::uint16_t>(it.fn), thread_id(), it.start_ns, duration});
     switch (kind) {
     case QVS_CALL: // the result first: a reader after latencies and statuses skips the rest
         it.write_args(it.args, r->write(p));
@@ -113,9 +117,8 @@ void trampoline(const char* msg_type, void* data, int data_len) {
         finish_item(it, nullptr);
         return;
     }
-    copy_frame(QVS_BODY_FIXED + event_size(it.msg_len, data, data_len), QVS_EVENT,
-               msg_type == nullptr ? std::uint8_t{QVS_FLAG_MSG_NULL} : std::uint8_t{0}, 0, it.start_ns,
-               [&](char* p) { put_event(p, msg_type, it.msg_len, data, data_len); });
+    copy_frame(QVS_BODY_FIXED + event_size(it.msg_len, it.data, it.data_len), QVS_EVENT, flags_of(it), 0,
+               it.start_ns, [&](char* p) { put_event(p, it.msg, it.msg_len, it.data, it.data_len); });
 }
 
 } // namespace
