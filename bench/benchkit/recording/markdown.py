@@ -4,6 +4,7 @@ run's ("before", bench/recorder-before.json), each table a column pair."""
 from .common import LETTERS, NO_SHIM, OFF, OPS, RECORDING
 from .latency import MODES as LATENCY_MODES
 from .latency import PERCENTILES
+from .overhead import added_copy
 
 OFF_TARGET = 1.05  # the shim present but off, as a ratio to no shim
 ADD_TARGET = 300  # what recording may add on the calling thread beyond the copy of what crossed
@@ -47,10 +48,8 @@ def _off(v):
 
 
 def _copy(run, op):
-    calls = _get(run, "overhead", "modes")
-    if not calls or "copy" not in calls[RECORDING][op]:
-        return None
-    return calls[RECORDING][op]["copy"] - calls[NO_SHIM][op]["copy"]
+    section = _get(run, "overhead")
+    return None if not section else added_copy(section, op)
 
 
 def _beyond(run, op):
