@@ -85,7 +85,6 @@ void* resolve(int fn) {
         g_real[i].store(p, std::memory_order_release);
     }
     g_core_known.store(true, std::memory_order_release);
-    publish_core_path(g_core_path);
     return g_real[fn].load(std::memory_order_acquire);
 }
 

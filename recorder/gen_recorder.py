@@ -22,6 +22,17 @@ sys.path.insert(0, str(HERE.parent / "standin" / "core"))
 
 from gen_core import HeaderError, generate, render_exports  # noqa: E402
 
+
+def _not_status():
+    """The session tools' list of int results that are not a status, read
+    from its file: the writer counts failures as the tools do."""
+    namespace = {}
+    exec((HERE / "qvcore_session" / "status_functions.py").read_text(), namespace)
+    return namespace["NOT_STATUS"]
+
+
+NOT_STATUS = _not_status()
+
 # (function, parameter) whose text is written as "<redacted: N bytes>".
 SECRET_PARAMS = {
     ("qvi_set_token", "token"),
@@ -142,6 +153,9 @@ def render_source(functions):
         "const char* const kFunctionNames[] = {",
     ]
     out += [f'    "{f.name}",' for f in functions]
+    out += ["};", "// Whether a call's int result is its status (a failure when not 0).",
+            "const bool kFunctionReturnsStatus[] = {"]
+    out += [f"    {'true' if f.ret in ('int', 'long long') and f.name not in NOT_STATUS else 'false'}," for f in functions]
     out += [
         "};",
         f"const int kFunctionCount = {len(functions)};",

@@ -28,6 +28,7 @@ namespace qvrec {
 // ---- the real core functions ------------------------------------------------
 
 extern const char* const kFunctionNames[];
+extern const bool kFunctionReturnsStatus[];
 extern const int kFunctionCount;
 extern std::atomic<void*> g_real[];
 
@@ -47,20 +48,21 @@ extern std::atomic<bool> g_on;
 inline bool on() { return g_on.load(std::memory_order_relaxed); }
 
 // On, and not stopped since by the writer (a full disk, the size limit).
+// The slow path starts the recording on its first frame, and says once why
+// the writer stopped it.
 extern std::atomic<Shared*> g_shared;
 [[gnu::cold]] bool recording_slow() noexcept;
 
 inline bool recording() {
     Shared* sh = g_shared.load(std::memory_order_acquire);
-    if (sh != nullptr) [[likely]]
-        return sh->stopped.load(std::memory_order_relaxed) == 0;
+    if (sh != nullptr && sh->stopped.load(std::memory_order_relaxed) == 0) [[likely]]
+        return true;
     return recording_slow();
 }
 
 // The core library's file, for the session file's header (null before the
 // first call found it).
 const char* core_path() noexcept;
-void publish_core_path(const char* path) noexcept;
 
 // ---- who is calling ------------------------------------------------------------
 

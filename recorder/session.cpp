@@ -1,13 +1,18 @@
-// A recording's life in the recorded process: the settings are read when the
-// shim is loaded; then the shared rings are mapped and the writer process
-// started, before the process has threads of its own. At exit the process
-// waits for the writer while it makes progress; a stalled disk never holds
-// it for more than a second. A child made by fork records into a file of
-// its own when the file name holds %p, and nothing otherwise.
-#include <fcntl.h>
+// A recording's life in the recorded process. The settings are read when
+// the shim is loaded; nothing else happens until the first recorded frame:
+// a process that never calls the core costs nothing and starts no writer.
+// That frame creates the session file and the shared rings and starts the
+// writer, on the calling thread. The process keeps no descriptor of the
+// recorder's: the writer watches it as its parent, and is woken through the
+// shared memory. At exit the process wakes the writer and waits for it
+// while it makes progress; a stalled disk never holds it for more than a
+// second. A child made by fork records into a file of its own when the file
+// name holds %p, and nothing otherwise.
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,12 +20,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "recorder.hpp"
+#include "ring_file.hpp"
+#include "session_header.hpp"
+#include "session_name.hpp"
 #include "settings.hpp"
+#include "spawn.hpp"
 #include "thread_buffer.hpp"
-#include "writer.hpp"
 
 namespace qvrec {
 
@@ -30,12 +37,10 @@ constinit std::atomic<Shared*> g_shared{nullptr};
 namespace {
 
 Settings g_settings;
-pid_t g_pid = 0;         // the process the recording belongs to
-int g_alive_fd = -1;     // our end of the pipe the writer watches
-bool g_in_start = false; // the forks that start a writer are not a user's fork
-bool g_restart = false;  // a forked child that records into its own file
-pthread_mutex_t g_restart_lock = PTHREAD_MUTEX_INITIALIZER;
-std::int64_t g_wall_ns = 0, g_mono_ns = 0;
+pid_t g_pid = 0;          // the process the recording belongs to
+pid_t g_writer = -1;      // its writer
+bool g_pending = false;   // on, and not started yet: the first frame starts it
+pthread_mutex_t g_start_lock = PTHREAD_MUTEX_INITIALIZER;
 
 std::int64_t clock_ns(clockid_t id) {
     struct timespec ts;
@@ -43,77 +48,104 @@ std::int64_t clock_ns(clockid_t id) {
     return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
 }
 
-void refuse_errno(const char* what) {
-    char line[256];
-    std::snprintf(line, sizeof line, "%s (%s); not recording", what, std::strerror(errno));
+void refuse(const char* what) {
+    char line[1300];
+    std::snprintf(line, sizeof line, "%s; not recording", what);
     say(line);
 }
 
-// Maps the rings and starts the writer as a grandchild, so that it is never
-// the recorded process's child to reap or to wait for.
+void fill(Shared* sh, const CreatedFile& file, std::size_t header_len) {
+    sh->limit = g_settings.limit;
+    std::snprintf(sh->limit_text, sizeof sh->limit_text, "%s",
+                  g_settings.limit_text != nullptr ? g_settings.limit_text : "");
+    sh->pid = static_cast<std::uint32_t>(g_pid);
+    sh->pid_start = process_start_time(g_pid);
+    sh->keep = g_settings.keep_rings ? 1 : 0;
+    std::snprintf(sh->path, sizeof sh->path, "%s", file.path);
+    struct stat st;
+    if (::fstat(file.fd, &st) == 0) {
+        sh->session_dev = st.st_dev;
+        sh->session_ino = st.st_ino;
+    }
+    sh->header_len = static_cast<std::uint32_t>(header_len);
+    for (int i = 0; i < kFunctionCount && i < static_cast<int>(sizeof sh->returns_status); ++i)
+        sh->returns_status[i] = kFunctionReturnsStatus[i] ? 1 : 0;
+}
+
+// Creates the session file and the rings and starts the writer. Every
+// failure is one line naming its cause, and nothing is recorded.
 bool start() {
     g_pid = ::getpid();
-    g_wall_ns = clock_ns(CLOCK_REALTIME);
-    g_mono_ns = clock_ns(CLOCK_MONOTONIC);
-    std::size_t size = Shared::total_size(g_settings.threads, g_settings.ring_size);
-    void* mem =
-        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (mem == MAP_FAILED) {
-        refuse_errno("cannot map the recording buffers");
+    std::int64_t wall = clock_ns(CLOCK_REALTIME), mono = clock_ns(CLOCK_MONOTONIC);
+    CreatedFile file;
+    if (!create_session_file(g_settings.path, file)) {
+        refuse(file.problem);
         return false;
     }
-    auto* sh = new (mem) Shared{};
-    sh->slot_count = g_settings.threads;
-    sh->ring_size = g_settings.ring_size;
-    int alive[2];
-    if (::pipe2(alive, O_CLOEXEC) != 0) {
-        refuse_errno("cannot start the writer");
-        ::munmap(mem, size);
+    char line[9000];
+    if (std::strcmp(file.path, g_settings.path) != 0) {
+        std::snprintf(line, sizeof line, "%s exists: recording into %s", g_settings.path, file.path);
+        say(line);
+    }
+    std::size_t header_len = compose_header(nullptr, 0, wall, mono, static_cast<std::uint32_t>(g_pid), core_path());
+    if (g_settings.limit != 0 && header_len > g_settings.limit) {
+        std::snprintf(line, sizeof line,
+                      "%s: the size limit of %llu bytes is reached (C_SDK_RECORD_MAX_BYTES=%.40s); recording stopped",
+                      file.path, static_cast<unsigned long long>(g_settings.limit), g_settings.limit_text);
+        say(line);
+        ::close(file.fd);
         return false;
     }
-    WriterSetup setup{sh,
-                      alive[0],
-                      g_settings.path,
-                      g_settings.limit,
-                      g_settings.limit_text,
-                      g_wall_ns,
-                      g_mono_ns,
-                      static_cast<std::uint32_t>(g_pid)};
-    if (setup.limit_text == nullptr) setup.limit_text = "";
-    g_in_start = true;
-    pid_t middle = ::fork();
-    if (middle == 0) {
-        ::close(alive[1]);
-        pid_t writer = ::fork();
-        if (writer == 0) run_writer(setup);
-        ::_exit(writer < 0 ? 1 : 0);
-    }
-    g_in_start = false;
-    ::close(alive[0]);
-    int status = 0;
-    while (middle > 0 && ::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (middle < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        refuse_errno("cannot start the writer");
-        ::close(alive[1]);
-        ::munmap(mem, size);
+    RingFile rings;
+    char problem[1200];
+    if (header_len > kHeaderRoom ||
+        !create_ring_file(g_settings.ring_dir, g_settings.threads, g_settings.ring_size, rings, problem,
+                          sizeof problem)) {
+        if (header_len > kHeaderRoom) std::snprintf(problem, sizeof problem, "the core library's path is too long");
+        refuse(problem);
+        ::unlink(file.path); // empty, and ours
+        ::close(file.fd);
         return false;
     }
-    g_alive_fd = alive[1];
+    Shared* sh = rings.shared;
+    sh->wall_ns = wall;
+    sh->mono_ns = mono;
+    compose_header(sh->header, sizeof sh->header, wall, mono, static_cast<std::uint32_t>(g_pid), core_path());
+    fill(sh, file, header_len);
+    char program[4096];
+    g_writer = spawn_writer(rings.fd, file.fd, program, sizeof program);
+    int err = errno;
+    ::close(rings.fd);
+    ::close(file.fd);
+    if (g_writer < 0) {
+        std::snprintf(line, sizeof line, "cannot start the writer %.4000s (%s)", program, std::strerror(err));
+        refuse(line);
+        ::unlink(rings.path);
+        ::unlink(file.path);
+        ::munmap(sh, sh->file_size);
+        return false;
+    }
+    sh->writer_pid = g_writer;
     g_shared.store(sh, std::memory_order_release);
-    publish_core_path(core_path()); // known already in a forked child
     return true;
+}
+
+void wake_writer(Shared* sh) {
+    sh->wake.fetch_add(1, std::memory_order_release);
+    ::syscall(SYS_futex, &sh->wake, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+}
+
+void say_stopped(Shared* sh) {
+    if (sh->state.load(std::memory_order_acquire) == kStopped && sh->said.exchange(1) == 0) say(sh->stop_line);
 }
 
 void at_exit() {
     Shared* sh = g_shared.load(std::memory_order_acquire);
     if (sh == nullptr || g_pid != ::getpid() || sh->parent_done.exchange(1) != 0) return;
-    char wake = 1; // an idle writer may be between looks
-    ssize_t ignored = ::write(g_alive_fd, &wake, 1);
-    (void)ignored;
+    wake_writer(sh);
     std::uint64_t seen = sh->progress.load(std::memory_order_relaxed);
     std::int64_t since = clock_ns(CLOCK_MONOTONIC);
-    while (sh->writer_done.load(std::memory_order_acquire) == 0) {
+    while (sh->state.load(std::memory_order_acquire) == kWriting) {
         struct timespec ms{0, 1'000'000};
         ::nanosleep(&ms, nullptr);
         std::uint64_t now_seen = sh->progress.load(std::memory_order_relaxed);
@@ -125,32 +157,33 @@ void at_exit() {
             break; // the disk stalls: the writer finishes on its own
         }
     }
+    say_stopped(sh);
+    reap_writer(g_writer);
 }
 
 // In a child made by fork, on its only thread.
 void in_child() {
-    if (g_in_start) return; // on the way to becoming the writer
     forget_ring();
-    if (g_alive_fd >= 0) ::close(g_alive_fd); // the parent's writer must see the parent end
-    g_alive_fd = -1;
     Shared* parent = g_shared.exchange(nullptr);
-    if (parent != nullptr) ::munmap(parent, Shared::total_size(parent->slot_count, parent->ring_size));
+    if (parent != nullptr) ::munmap(parent, parent->file_size);
+    g_writer = -1;
+    ::pthread_mutex_init(&g_start_lock, nullptr);
     if (!g_on.load() || std::strstr(g_settings.pattern, "%p") == nullptr) {
         g_on.store(false); // the parent owns the file
+        g_pending = false;
         return;
     }
     std::free(g_settings.path);
     g_settings.path = expand_path(g_settings.pattern);
-    g_restart = g_settings.path != nullptr;
-    if (!g_restart) g_on.store(false);
-    ::pthread_mutex_init(&g_restart_lock, nullptr);
+    g_pending = g_settings.path != nullptr;
+    if (!g_pending) g_on.store(false);
 }
 
 [[gnu::constructor]] void load() {
     if (!read_settings(g_settings)) return;
-    if (!start()) return;
     ::pthread_atfork(nullptr, nullptr, in_child);
     std::atexit(at_exit);
+    g_pending = true;
     g_on.store(true);
 }
 
@@ -159,22 +192,19 @@ void in_child() {
 } // namespace
 
 bool recording_slow() noexcept {
-    if (!g_restart) return false;
-    // A forked child's first frame starts its own writer.
-    ::pthread_mutex_lock(&g_restart_lock);
-    if (g_restart && g_shared.load() == nullptr) {
-        g_restart = false;
+    Shared* sh = g_shared.load(std::memory_order_acquire);
+    if (sh != nullptr) { // stopped by the writer: said once, by this process, on its own stderr
+        say_stopped(sh);
+        return false;
+    }
+    if (!g_pending) return false;
+    ::pthread_mutex_lock(&g_start_lock);
+    if (g_pending && g_shared.load() == nullptr) {
+        g_pending = false;
         if (!start()) g_on.store(false);
     }
-    ::pthread_mutex_unlock(&g_restart_lock);
+    ::pthread_mutex_unlock(&g_start_lock);
     return g_shared.load(std::memory_order_acquire) != nullptr;
-}
-
-void publish_core_path(const char* path) noexcept {
-    Shared* sh = g_shared.load(std::memory_order_acquire);
-    if (sh == nullptr || path == nullptr || sh->core_path_set.load()) return;
-    std::snprintf(sh->core_path, sizeof sh->core_path, "%s", path);
-    sh->core_path_set.store(1, std::memory_order_release);
 }
 
 } // namespace qvrec

@@ -110,7 +110,10 @@ bool parse_size(const char* text, std::uint64_t& out) noexcept {
 char* expand_path(const char* pattern) noexcept {
     char pid[24];
     int pid_len = std::snprintf(pid, sizeof pid, "%d", static_cast<int>(::getpid()));
-    std::size_t len = 0;
+    // Relative to where the process started: it may change its directory later.
+    char cwd[4096] = "";
+    if (pattern[0] != '/' && ::getcwd(cwd, sizeof cwd - 1) != nullptr) std::strcat(cwd, "/");
+    std::size_t len = std::strlen(cwd);
     for (const char* p = pattern; *p; ++p) {
         bool is_pid = p[0] == '%' && p[1] == 'p';
         len += is_pid ? static_cast<std::size_t>(pid_len) : 1;
@@ -118,7 +121,8 @@ char* expand_path(const char* pattern) noexcept {
     }
     char* out = static_cast<char*>(std::malloc(len + 1));
     if (out == nullptr) return nullptr;
-    char* o = out;
+    char* o = out + std::strlen(cwd);
+    std::memcpy(out, cwd, static_cast<std::size_t>(o - out));
     for (const char* p = pattern; *p; ++p) {
         if (p[0] == '%' && p[1] == 'p') {
             std::memcpy(o, pid, static_cast<std::size_t>(pid_len));
@@ -152,9 +156,14 @@ bool read_settings(Settings& s) noexcept {
         !size_setting("C_SDK_RECORD_THREADS", 1, 4096, threads, true)) {
         return false;
     }
-    s.ring_size &= ~std::uint64_t{7};
+    s.ring_size &= ~std::uint64_t{4095}; // rings start on pages of their own
     s.threads = static_cast<std::uint32_t>(threads);
     s.pattern = file;
+    // A folder given for the rings is its giver's to collect (record): the
+    // writer leaves its ring file there when done.
+    const char* rings = std::getenv("C_SDK_RECORD_RING_DIR");
+    s.keep_rings = rings != nullptr && *rings != '\0';
+    s.ring_dir = s.keep_rings ? rings : ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
     s.path = expand_path(file);
     return s.path != nullptr;
 }

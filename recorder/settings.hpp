@@ -8,19 +8,21 @@
 namespace qvrec {
 
 struct Settings {
-    char* path = nullptr;               // C_SDK_RECORD_FILE with %p replaced by the pid
+    char* path = nullptr;               // C_SDK_RECORD_FILE with %p replaced by the pid, absolute
     const char* pattern = nullptr;      // C_SDK_RECORD_FILE as given
     const char* limit_text = nullptr;   // C_SDK_RECORD_MAX_BYTES as given, for messages
     std::uint64_t limit = 0;            // 0: no limit
     std::uint64_t ring_size = 4u << 20; // per recording thread
     std::uint32_t threads = 64;         // recording threads at once
+    const char* ring_dir = "/dev/shm";  // where the shared rings' file goes
+    bool keep_rings = false;            // left there for whoever gave the folder
 };
 
 // Reads the settings; false (after one line on stderr, where the user asked
 // for a recording) when nothing is to be recorded.
 bool read_settings(Settings& out) noexcept;
 
-// A file name with every %p replaced by the process id (malloc'ed).
+// A file name with every %p replaced by the process id, made absolute (malloc'ed).
 char* expand_path(const char* pattern) noexcept;
 
 // One line on stderr, "c_sdk recorder: " and the text.

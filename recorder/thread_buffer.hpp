@@ -34,6 +34,7 @@ struct ThreadRing {
     std::uint64_t tail; // the writer's position as last read: read again only when the ring looks full
     std::uint64_t off;
     std::uint32_t tid;
+    std::uint32_t freed_seen; // rings handed back, as of this thread's last look for one
     Lost lost;
 };
 

@@ -79,6 +79,7 @@ def deployed_in_place(tmp_path):
     folder.mkdir()
     shutil.copy(c_sdk.__file__, folder)
     shutil.copy(SHIM, folder / "zadiv3-e.so")
+    shutil.copy(os.path.join(os.path.dirname(SHIM), "qvcore_session", "qvrec-writer"), folder)
     shutil.copy(qvcore_standin.Core().path, folder / "real-core.so")
     return folder
 

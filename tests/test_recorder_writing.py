@@ -52,14 +52,19 @@ def test_secrets_never_reach_the_file(secrets_file, call, secret, plain):
 
 
 @pytest.mark.parametrize("existing", [None, 0o644, 0o666])
-def test_the_file_is_readable_by_its_owner_only(tmp_path, existing):
+def test_the_file_is_readable_by_its_owner_only_and_an_earlier_one_is_kept(tmp_path, existing):
     path = tmp_path / "mode.qvs"
+    earlier = b"an older file, longer than the new one will be" * 1000
     if existing is not None:
-        path.write_bytes(b"an older file, longer than the new one will be" * 1000)
+        path.write_bytes(earlier)
         os.chmod(path, existing)
-    checked(run_python("import c_sdk\nc_sdk.qvi_now()", shim_env(path)))
-    assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
-    assert [f.fn for f in qvcore_session.Session(path)] == ["qvi_now"]
+    proc = checked(run_python("import c_sdk\nc_sdk.qvi_now()", shim_env(path)))
+    written = path if existing is None else tmp_path / "mode.1.qvs"
+    assert stat.S_IMODE(os.stat(written).st_mode) == 0o600
+    assert [f.fn for f in qvcore_session.Session(written)] == ["qvi_now"]
+    if existing is not None:
+        assert path.read_bytes() == earlier and stat.S_IMODE(os.stat(path).st_mode) == existing
+        assert recorder_lines(proc.stderr) == [f"c_sdk recorder: {path} exists: recording into {written}"]
 
 
 # ---- write failures, switched off ----------------------------------------------------------
@@ -92,27 +97,32 @@ def unrecorded_busy():
     return checked(run_python(busy())).stdout
 
 
-@pytest.mark.parametrize("failure", ["disk full", "size limit", "file removed", "fifo without reader"])
+# A file size limit fails the writer's writes as a full disk would (EFBIG instead of ENOSPC);
+# one ring of 64 KiB fits under it.
+FILE_SIZE_LIMIT = "import resource\nresource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000))\n"
+SMALL_RINGS = {"C_SDK_RECORD_THREADS": "1", "C_SDK_RECORD_BUFFER": "64k"}
+
+
+@pytest.mark.parametrize("failure", ["file too large", "size limit", "file removed"])
 def test_a_write_failure_stops_the_recording_with_one_line_and_nothing_else(tmp_path, failure, unrecorded_busy):
-    path = {"disk full": "/dev/full", "fifo without reader": str(tmp_path / "fifo")}.get(failure,
-                                                                                         str(tmp_path / "s.qvs"))
-    if failure == "fifo without reader":
-        os.mkfifo(path)
+    path = str(tmp_path / "s.qvs")
     extra = {"C_SDK_RECORD_MAX_BYTES": "20k"} if failure == "size limit" else {}
     code = busy(path if failure == "file removed" else "")
+    if failure == "file too large":
+        code = FILE_SIZE_LIMIT + code
+        extra = SMALL_RINGS
     proc = run_python(code, shim_env(path, **extra))
     assert proc.returncode == 0 and proc.stdout == unrecorded_busy
     lines = recorder_lines(proc.stderr)
     assert len(lines) == 1 and lines[0].endswith("; recording stopped"), proc.stderr
-    assert {"disk full": "writing failed (No space left on device)",
+    assert {"file too large": "writing failed (File too large)",
             "size limit": "the size limit of 20480 bytes is reached",
-            "file removed": "the file was removed",
-            "fifo without reader": "cannot open the file"}[failure] in lines[0]
+            "file removed": "the file was removed"}[failure] in lines[0]
     assert proc.stderr.strip() == lines[0]
-    if failure == "size limit":
+    if failure != "file removed":
         session = qvcore_session.Session(path)
         frames = list(session)
-        assert session.torn is None and len(frames) > 10 and os.path.getsize(path) <= 20480
+        assert session.torn is None and len(frames) > 10 and os.path.getsize(path) <= 100000
 
 
 @pytest.mark.parametrize("switch", [None, "0", "off"])

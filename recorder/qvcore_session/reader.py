@@ -17,6 +17,7 @@ import struct
 import zlib
 from typing import Iterator, List, Optional, Tuple, Union
 
+from .status_functions import NOT_STATUS
 from .values import Arg, Buffer, Frame, Header, Output, Pointer, Redacted, Response, Result
 
 MAGIC = b"\x89QVSESS\n"
@@ -31,7 +32,6 @@ R_VOID, R_INT, R_DOUBLE, R_TEXT, R_NULL, R_REDACTED = 0, 1, 2, 4, 5, 6
 O_NONE, O_RESPONSE, O_TEXT = 0, 1, 2
 
 # Functions whose int result is a value (a clock, a code, an identifier), not a status.
-NOT_STATUS = frozenset({"qvi_now", "qvi_get_stop_error_code", "qvi_user_timer", "qvi_smart_reorder"})
 
 PREFIX = 8  # body_len:u32 adler32:u32
 BODY = PREFIX + 24  # where a body's own fields start, from the frame's offset
