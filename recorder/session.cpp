@@ -8,6 +8,7 @@
 // while it makes progress; a stalled disk never holds it for more than a
 // second. A child made by fork records into a file of its own when the file
 // name holds %p, and nothing otherwise.
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -48,10 +49,25 @@ std::int64_t clock_ns(clockid_t id) {
     return ts.tv_sec * 1'000'000'000LL + ts.tv_nsec;
 }
 
+// The line goes on stderr, and into a note beside the rings when whoever
+// gave their folder (record) collects them: it reports why, not "no call".
+void tell(const char* line) {
+    say(line);
+    if (!g_settings.keep_rings) return;
+    char note[4200];
+    std::snprintf(note, sizeof note, "%s/qvrec-%d-%lld.failed", g_settings.ring_dir, static_cast<int>(g_pid),
+                  static_cast<long long>(clock_ns(CLOCK_MONOTONIC)));
+    int fd = ::open(note, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    ssize_t ignored = ::write(fd, line, std::strlen(line));
+    (void)ignored;
+    ::close(fd);
+}
+
 void refuse(const char* what) {
     char line[1300];
     std::snprintf(line, sizeof line, "%s; not recording", what);
-    say(line);
+    tell(line);
 }
 
 void fill(Shared* sh, const CreatedFile& file, std::size_t header_len) {
@@ -92,7 +108,7 @@ bool start() {
         std::snprintf(line, sizeof line,
                       "%s: the size limit of %llu bytes is reached (C_SDK_RECORD_MAX_BYTES=%.40s); recording stopped",
                       file.path, static_cast<unsigned long long>(g_settings.limit), g_settings.limit_text);
-        say(line);
+        tell(line);
         ::close(file.fd);
         return false;
     }

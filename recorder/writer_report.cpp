@@ -129,8 +129,8 @@ int recover(const char* ring) noexcept {
         return kBusy;
     }
     if (sh->state.load(std::memory_order_acquire) != kWriting) { // nothing was left behind
-        print_status(sh, false);
         finish(sh, m.fd);
+        print_status(sh, false);
         return 0;
     }
     if (process_runs(sh)) {
@@ -163,8 +163,8 @@ int recover(const char* ring) noexcept {
     sh->salvaged = sh->current().frames - from.frames;
     sh->damaged = drain.damaged() ? 1 : 0;
     ::munmap(next, sizeof(Next) * sh->slot_count);
-    print_status(sh, false);
     finish(sh, m.fd);
+    print_status(sh, false);
     return 0;
 }
 

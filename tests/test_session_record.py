@@ -82,12 +82,12 @@ def test_a_command_killed_right_after_its_calls_has_its_file_reported(tmp_path):
 def test_a_file_still_locked_by_its_writer_is_waited_for(tmp_path):
     import fcntl
 
-    from qvcore_session.record import wait_complete
+    from qvcore_session.rings import wait_unlocked
 
     path = tmp_path / "busy.qvs"
     path.write_bytes(sf.header())
     with open(path, "rb") as writer:
         fcntl.flock(writer.fileno(), fcntl.LOCK_EX)
-        assert wait_complete(str(path), 0.05) is False
+        assert wait_unlocked(str(path), 0.05) is False
         fcntl.flock(writer.fileno(), fcntl.LOCK_UN)
-        assert wait_complete(str(path), 0.05) is True
+        assert wait_unlocked(str(path), 0.05) is True

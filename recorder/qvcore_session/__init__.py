@@ -6,6 +6,7 @@ tools around them.
     python -m qvcore_session stats FILE    # latency and failures per core function, rate per event type
     python -m qvcore_session export FILE -o OUT.parquet   # one row per call or event (.arrow, .csv too)
     python -m qvcore_session trace FILE -o OUT.json       # a timeline for Perfetto or chrome://tracing
+    python -m qvcore_session recover       # finish the sessions of writers that died
     python -m qvcore_session shim          # the path of qvcore_recorder.so, for LD_PRELOAD
 
 Every command streams: the file is read frame by frame through a memory map

@@ -16,6 +16,7 @@ COMMANDS = {
     "stats": "per core function count, failures and latency; per event type count and rate",
     "export": "one row per call or event, to Parquet, an Arrow IPC stream or CSV",
     "trace": "the timeline in the Chrome trace event format (Perfetto, chrome://tracing)",
+    "recover": "write into their session files what dead writers left in their buffers",
     "shim": "print the path of the recording shim",
 }
 
@@ -47,6 +48,9 @@ def parser() -> argparse.ArgumentParser:
     tr = sub.add_parser("trace", help=COMMANDS["trace"])
     tr.add_argument("file")
     tr.add_argument("-o", "--output", required=True, metavar="OUT.json")
+    rv = sub.add_parser("recover", help=COMMANDS["recover"])
+    rv.add_argument("rings", nargs="*", metavar="RING|FOLDER",
+                    help="qvrec-*.ring files, or folders of them (default: this user's in /dev/shm and /tmp)")
     sub.add_parser("shim", help=COMMANDS["shim"])
     return ap
 
@@ -67,6 +71,10 @@ def main(argv: Optional[List[str]] = None) -> int:
             if not command:
                 ap.error("record: no command given (record [-o FILE] -- COMMAND [ARG...])")
             return record(command, args.output, args.max_bytes, args.core, args.wait)
+        if args.command == "recover":
+            from .recover import run
+
+            return run(args.rings)
         if args.command in ("show", "stats"):
             from .reader import Session
 
