@@ -67,14 +67,16 @@ void attach_ring(Shared* sh) noexcept {
     take_ring(t, sh);
 }
 
+bool retake_ring() noexcept {
+    ThreadRing& t = tl_ring;
+    Shared* sh = t.shared;
+    return sh != nullptr && sh->rings_freed.load(std::memory_order_acquire) != t.freed_seen && take_ring(t, sh);
+}
+
 void count_lost(std::size_t body_len, long long now) noexcept {
     ThreadRing& t = tl_ring;
     Shared* sh = g_shared.load(std::memory_order_relaxed);
     if (t.shared != sh) attach_ring(sh);
-    // A thread that found no ring looks again once one has been handed back;
-    // this frame is lost either way, and counted under the ring it gets.
-    if (t.slot == nullptr && sh != nullptr && sh->rings_freed.load(std::memory_order_relaxed) != t.freed_seen)
-        take_ring(t, sh);
     if (t.slot == nullptr) { // no ring: counted for all such threads, under thread 0
         if (sh == nullptr) return;
         std::int64_t none = 0;

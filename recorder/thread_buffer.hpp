@@ -42,6 +42,8 @@ struct ThreadRing {
 extern constinit thread_local ThreadRing tl_ring [[gnu::tls_model("initial-exec")]];
 
 [[gnu::cold]] void attach_ring(Shared* sh) noexcept;
+// A thread without a ring looks again once one has been handed back.
+[[gnu::cold]] bool retake_ring() noexcept;
 [[gnu::cold]] void count_lost(std::size_t body_len, long long now_ns) noexcept;
 void lost_reported() noexcept;
 // The thread that forked: its ring belongs to the parent's recording.
@@ -70,7 +72,7 @@ struct Reserved {
     Shared* sh = g_shared.load(std::memory_order_relaxed);
     if (t.shared != sh) [[unlikely]]
         attach_ring(sh);
-    if (t.slot == nullptr) [[unlikely]]
+    if (t.slot == nullptr && !retake_ring()) [[unlikely]]
         return false;
     std::uint64_t need = align8(kRecordHead + body_len);
     std::uint64_t contiguous = t.size - t.off;

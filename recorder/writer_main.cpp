@@ -1,20 +1,23 @@
 // qvrec-writer: the writer process, and the salvage of what a dead one left.
 //
 //   qvrec-writer                  started by the recorded process (spawn.cpp),
-//                                 ring file on descriptor 3, session file on 4
+//                                 ring file on descriptor 3, session file on 4,
+//                                 a pidfd of the process on 5 (or /dev/null)
 //   qvrec-writer --status RING    one JSON line: what the session holds
 //   qvrec-writer --recover RING   writes what a dead writer left, then --status
 //
 // The writer takes every committed record out of the rings in commit order
 // and hands it to the session file; it sleeps on a futex in the shared
-// memory between passes. It ends once the recorded process, its parent, has
-// ended (it is then re-parented: nothing of the process's is held open to
-// tell) and everything it committed is written.
+// memory between passes. It ends once the recorded process has ended (its
+// pidfd says so: the process holds nothing of the writer's open to tell)
+// and everything it committed is written.
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,7 +34,7 @@ namespace qvrec {
 
 namespace {
 
-constexpr int kRingFd = 3, kSessionFd = 4;
+constexpr int kRingFd = 3, kSessionFd = 4, kAliveFd = 5;
 
 // A process of its own session (a Ctrl-C or a hang-up of the recorded
 // process's terminal must not end it before the file is whole), with no
@@ -45,7 +48,7 @@ void detach() {
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr); // spawned with every signal blocked
-    ::syscall(SYS_close_range, 5u, ~0u, 0u);
+    ::syscall(SYS_close_range, 6u, ~0u, 0u);
 }
 
 // Sleeps until woken through the shared memory or `ms` have passed.
@@ -69,6 +72,21 @@ int next_wait(int& idle_ms, std::uint64_t taken, std::uint64_t bytes, std::uint6
     return idle_ms;
 }
 
+// Whether the recorded process has ended: its pidfd turns readable. Without
+// one (a kernel before 5.3), a process of its pid that started at another
+// time is another process.
+bool process_gone(const Shared* sh) {
+    static const bool pidfd = [] {
+        struct stat st;
+        return ::fstat(kAliveFd, &st) == 0 && !S_ISCHR(st.st_mode);
+    }();
+    if (pidfd) {
+        struct pollfd p{kAliveFd, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
+    }
+    return process_start_time(static_cast<int>(sh->pid)) != sh->pid_start;
+}
+
 Next* next_array(std::uint32_t slots) {
     void* p = ::mmap(nullptr, sizeof(Next) * slots, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return p == MAP_FAILED ? nullptr : static_cast<Next*>(p);
@@ -85,7 +103,7 @@ int run() {
     if (next == nullptr) file.stop("out of memory", 0);
     if (!file.stopped()) {
         Drain drain(sh, file, next, sh->current());
-        bool gone = ::getppid() != static_cast<pid_t>(sh->pid);
+        bool gone = process_gone(sh);
         int idle_ms = 0;
         for (;;) {
             std::uint32_t seen = sh->wake.load(std::memory_order_acquire);
@@ -99,7 +117,7 @@ int run() {
                 break;
             }
             if (!gone) sleep_on(sh, seen, next_wait(idle_ms, taken, drain.bytes_taken(), sh->ring_size));
-            gone = ::getppid() != static_cast<pid_t>(sh->pid); // re-parented: it has ended
+            gone = process_gone(sh);
         }
     }
     file.close();

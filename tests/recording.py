@@ -29,3 +29,19 @@ def recorder_lines(stderr):
 def checked(proc):
     assert proc.returncode == 0, proc.stderr
     return proc
+
+
+# For a recorded program: the pid of its writer, a grandchild (the process
+# that starts it stays its parent), once the first recorded call started it.
+FIND_WRITER = r'''
+def writer_pid():
+    import os
+    def kids(pid):
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            return [int(k) for k in f.read().split()]
+    for middle in kids(os.getpid()):
+        for k in kids(middle):
+            with open(f"/proc/{k}/comm") as f:
+                if f.read().strip() == "qvrec-writer":
+                    return k
+'''

@@ -10,7 +10,7 @@ import sys
 
 import pytest
 from conftest import python_env, run_python
-from recording import SHIM, checked, recorder_lines, shim_env
+from recording import FIND_WRITER, SHIM, checked, recorder_lines, shim_env
 
 import qvcore_session
 from qvcore_session.rings import wait_unlocked
@@ -112,12 +112,10 @@ def test_sigpipe_at_default_never_ends_the_program(tmp_path, how):
 
 
 # Kills the writer on the first call: the rings keep what the program commits.
-KILL_WRITER = r"""
+KILL_WRITER = FIND_WRITER + r"""
 import os, signal, c_sdk
 c_sdk.qvi_now()
-for k in open(f"/proc/self/task/{os.getpid()}/children").read().split():
-    if open(f"/proc/{k}/comm").read().strip() == "qvrec-writer":
-        os.kill(int(k), signal.SIGKILL)
+os.kill(writer_pid(), signal.SIGKILL)
 """
 
 
@@ -134,12 +132,11 @@ def test_closed_standard_descriptors_at_start_still_record(tmp_path, closed):
 
 def test_the_programs_stderr_ends_with_the_program_even_when_the_writer_is_stuck(tmp_path):
     # A stopped writer stands for a stalled disk: `app 2>&1 | tee log` must end with app.
-    code = CALLS + r"""
+    code = CALLS + FIND_WRITER + r"""
 import os, signal
-for k in open(f"/proc/self/task/{os.getpid()}/children").read().split():
-    if open(f"/proc/{k}/comm").read().strip() == "qvrec-writer":
-        os.kill(int(k), signal.SIGSTOP)
-        print(k, flush=True)
+k = writer_pid()
+os.kill(k, signal.SIGSTOP)
+print(k, flush=True)
 """
     path = tmp_path / "s.qvs"
     proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
