@@ -106,7 +106,9 @@ unsigned long long standin_callback_address(void);
  * returns, and standin_replay_divergence tells where and what. */
 #define STANDIN_REPLAY_DIVERGED (-1000)
 /* Reads session files of version 1 and 2. STANDIN_OK, or STANDIN_BAD_ARGUMENT
- * with standin_replay_error() telling why.
+ * with standin_replay_error() telling why. Any file is safe to replay: a
+ * malformed frame, or calls and events nested deeper than the replay follows
+ * (1000 open at once), stops the replay like a divergence.
  * paced: wait until each call and event is as far from the start as recorded. */
 int standin_replay_start(const char* path, int paced);
 /* Delivers the events recorded after the last call, checks that the whole
