@@ -1,15 +1,17 @@
 """Replaying session files no recorder writes (tests/crafted_sessions.py):
 the stand-in reports each as one line, the way it reports any divergence,
 and never crashes or hangs. Each replay runs in a process of its own, as a
-strategy would run it, since the fault being ruled out is a crash."""
+strategy would run it, since the fault being ruled out is a crash. Also:
+starting a replay through the control functions counts as asking."""
 
 import os
 
 import pytest
 from conftest import run_python
 from crafted_sessions import AT_THE_LIMIT, BEYOND_THE_LIMIT, CASES, HEADERS, NESTING_LIMIT, deeper_than_the_limit, session
+from test_standin_safety import REFUSAL_LINE, run_unasked
 
-from qvcore_standin import REPLAY_DIVERGED
+from qvcore_standin import REFUSED, REPLAY_DIVERGED
 
 pytest_plugins = ["pytester"]
 
@@ -118,3 +120,31 @@ def test_the_replay_session_fixture_fails_the_test_with_the_line(pytester, tmp_p
     result.assert_outcomes(failed=1)
     assert f"replay diverged at frame {frame} (byte " in result.stdout.str()
     assert f"recorded {recorded}; got {got}" in result.stdout.str()
+
+
+# ---- a replay started through the control functions asks ---------------------------------
+
+UNASKED_REPLAY = """
+import ctypes, c_sdk
+from qvcore_standin import which
+lib = ctypes.CDLL(which.resolve().path)  # the library c_sdk loaded
+lib.standin_replay_start.argtypes = [ctypes.c_char_p, ctypes.c_int]
+started = lib.standin_replay_start({path!r}.encode(), 0)
+print(started, lib.standin_asked(), c_sdk.py_qvi_get_cash(b"acct"), lib.standin_replay_finish())
+"""
+
+
+@pytest.mark.parametrize("exists, line", [
+    (True, "0 1 (0, b'cash=1') 0"),  # started: answered from the file, no refusal
+    (False, f"-3 0 ({REFUSED}, None) 0"),  # did not start: still refused
+], ids=["started", "failed to start"])
+def test_starting_a_replay_through_the_control_functions_asks(tmp_path, exists, line):
+    from session_files import CASH, call, header
+
+    path = tmp_path / "cash.qvs"
+    if exists:
+        path.write_bytes(header() + call(CASH, 1, 10, 5, req=b"acct", response=b"cash=1"))
+    proc = run_unasked(UNASKED_REPLAY.format(path=str(path)))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == line + "\n"
+    assert proc.stderr == ("" if exists else REFUSAL_LINE)
