@@ -1,5 +1,6 @@
 // Reading a session file (docs/session-file.md, versions 1 and 2): the file
-// is mapped, and a cursor walks its frames one by one. Everything read
+// is mapped (read into the heap under AddressSanitizer, which watches heap
+// blocks), and a cursor walks its frames one by one. Everything read
 // points into the mapping, which lives until close(). Each frame is
 // checksummed and its body checked once, when the cursor first reaches it;
 // a frame whose body is not what its kind says comes back malformed, with
