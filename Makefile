@@ -45,6 +45,7 @@ help:
 	@echo "make valgrind  the test suite under valgrind memcheck (build/valgrind), any error fails"
 	@echo "make lint-static  clang-tidy and cppcheck on src/ (needs apt-get install clang-tidy cppcheck)"
 	@echo "make fuzz-long the fuzz tests with EXAMPLES=2000 examples each (against build/dev)"
+	@echo "make fuzz-replay  the stand-in's replay of session files under libFuzzer, RUNS=200000 inputs (needs clang)"
 	@echo "make clean     remove build outputs and $(VENV)"
 	@echo "PYTHON_VERSION=3.12.1 selects another interpreter for any of these (default $(PYTHON_VERSION))"
 

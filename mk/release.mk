@@ -17,7 +17,7 @@ DIST ?= dist
 WHEEL_RAW := build/wheels/$(PYTHON_MINOR)
 # NO_INSTALL=1: use the module already installed in $(VENV) (CI, right after `make test`).
 INSTALLED := $(if $(NO_INSTALL),venv,install)
-CXX_SOURCES = $(shell find src include standin/core recorder tests/vendor_core -name '*.cpp' -o -name '*.hpp' -o -name '*.h' | sort)
+CXX_SOURCES = $(shell find src include standin/core standin/fuzz recorder tests/vendor_core -name '*.cpp' -o -name '*.hpp' -o -name '*.h' | sort)
 
 .PHONY: chroot tools test-all wheel wheel-check wheels wheel-old-system stubtest docs check-docs lint lint-cxx lint-py format
 

@@ -4,7 +4,13 @@
 // (qvi_run, qvi_poll) are delivered inside it; the calls made from a
 // callback are matched against the calls recorded inside that event. The
 // first call that differs from the recording, or a gap in it (a LOST
-// frame), stops the replay and is kept for the controller to report.
+// frame), or a frame that is malformed, stops the replay and is kept for the
+// controller to report.
+//
+// A session file may come from anywhere: the replay takes each frame once,
+// in file order, and keeps the calls and events open at once on a stack of
+// its own (never the C stack) up to kMaxNesting deep, so any file replays
+// in time linear in its size and memory bounded by that limit.
 #include "replay.h"
 
 #include <bit>
@@ -22,6 +28,12 @@ constinit std::atomic<bool> g_replaying{false};
 
 namespace {
 
+// How many calls and events a replay follows open at once (docs/session-file.md).
+// A recording nests as deep as the code under test did: a call inside a
+// callback inside a call, or events of other threads while one's callback
+// ran; far fewer than this. A file nesting deeper stops the replay.
+constexpr std::size_t kMaxNesting = 1000;
+
 struct Ctx {
     bool is_event;
     bool open;         // an OPEN frame: its CLOSE is awaited
@@ -34,7 +46,8 @@ struct State {
     bool diverged = false;
     std::string divergence[3];
     bool paced = false;
-    long long first_ns = -1;
+    bool timed = false;  // first_ns and started are set
+    long long first_ns = 0;
     std::chrono::steady_clock::time_point started;
 };
 
@@ -48,7 +61,17 @@ std::mutex& replay_mutex() {
     return *m;
 }
 
-bool is_event(const View& v) { return v.valid && (v.kind == QVS_EVENT || v.kind == QVS_EVENT_OPEN); }
+// A frame of `kind` that can be taken as it is.
+bool is_kind(const View& v, int kind) { return v.valid && !v.malformed && v.kind == kind; }
+
+bool is_event(const View& v) { return is_kind(v, QVS_EVENT) || is_kind(v, QVS_EVENT_OPEN); }
+
+// What the code under test did when the replay diverged, described only then.
+struct Came {
+    const char* text;                        // a description, or a function's name
+    const std::vector<Arg>* args = nullptr;  // with the call's arguments
+    std::string describe() const { return args != nullptr ? describe_call(text, *args) : text; }
+};
 
 Answer stopped() {
     Answer a;
@@ -100,56 +123,76 @@ bool same(const Arg& a, const RecArg& r) {
 void pace(const View& v) {
     State& s = st();
     if (!s.paced) return;
-    if (s.first_ns < 0) {
+    if (!s.timed) {
+        s.timed = true;
         s.first_ns = v.start_ns;
         s.started = std::chrono::steady_clock::now();
         return;
     }
-    std::this_thread::sleep_until(s.started + std::chrono::nanoseconds(v.start_ns - s.first_ns));
+    // Recorded times are whatever the file holds: no overflow, no waiting
+    // for a time before the first one.
+    long long ahead = 0;
+    if (__builtin_sub_overflow(v.start_ns, s.first_ns, &ahead) || ahead <= 0) return;
+    auto room = std::chrono::steady_clock::time_point::max() - s.started;
+    auto wait = std::chrono::nanoseconds(ahead);
+    std::this_thread::sleep_until(wait < room ? s.started + wait
+                                              : std::chrono::steady_clock::time_point::max());
 }
 
-// Delivers the event at the cursor. Caller holds `lock`; it is released
-// while the callback runs.
-void deliver(std::unique_lock<std::mutex>& lock) {
+// Room to open the call or event at the cursor; a divergence when the file
+// nests deeper.
+bool room_to_nest(const Came& came) {
     State& s = st();
-    View v = s.file.peek();
-    pace(v);
-    RecEvent e = read_event(v);
-    if (!e.ok) {
-        diverge("a readable event", "a malformed frame");
-        return;
-    }
-    bool open = v.kind == QVS_EVENT_OPEN;
-    s.file.consume();
-    std::string what = "the return from the callback of " + describe_message(e);
-    s.stack.push_back(Ctx{true, open, what});
-    if (EventCallback cb = registered_callback(); cb != nullptr) {
-        lock.unlock();
-        cb(e.msg, const_cast<char*>(e.data), e.data_len);
-        lock.lock();
-    }
-    s.stack.pop_back();
-    if (s.diverged || !open) return;
-    for (;;) {  // the recorded callback returns here
-        const View& next = s.file.peek();
-        if (next.valid && next.kind == QVS_EVENT_CLOSE) {
-            s.file.consume();
-            return;
+    if (s.stack.size() < kMaxNesting) return true;
+    diverge(describe_frame(s.file, s.file.peek()) + " nested deeper than a replay follows (" +
+                std::to_string(kMaxNesting) + " calls and events open at once)",
+            came.describe());
+    return false;
+}
+
+// Delivers the event at the cursor and, for an OPEN frame, everything up to
+// its CLOSE: events of other threads recorded while its callback ran, each
+// awaiting its own CLOSE in turn. Those wait on s.stack, above `base`, so
+// nesting costs no C stack. Caller holds `lock`; it is released while a
+// callback runs.
+void deliver(std::unique_lock<std::mutex>& lock, const Came& came) {
+    State& s = st();
+    const std::size_t base = s.stack.size();
+    do {
+        if (s.stack.size() > base) {  // the innermost recorded callback has returned
+            const View& next = s.file.peek();
+            if (is_kind(next, QVS_EVENT_CLOSE)) {
+                s.file.consume();
+                s.stack.pop_back();
+                continue;
+            }
+            if (!is_event(next)) {
+                diverge_at_cursor(s.stack.back().what);
+                break;
+            }
         }
-        if (is_event(next)) {
-            deliver(lock);  // from another thread, while this callback ran
-            if (s.diverged) return;
-            continue;
+        if (!room_to_nest(came)) break;
+        View v = s.file.peek();
+        pace(v);
+        RecEvent e = read_event(v);
+        bool open = v.kind == QVS_EVENT_OPEN;
+        s.file.consume();
+        s.stack.push_back(Ctx{true, open, "the return from the callback of " + describe_message(e)});
+        if (EventCallback cb = registered_callback(); cb != nullptr) {
+            lock.unlock();
+            cb(e.msg, const_cast<char*>(e.data), e.data_len);
+            lock.lock();
         }
-        diverge_at_cursor(what);
-        return;
-    }
+        if (s.diverged) break;
+        if (!open) s.stack.pop_back();  // an OPEN one stays until its CLOSE
+    } while (s.stack.size() > base);
+    s.stack.resize(base);
 }
 
 // Delivers the events at the cursor; false once diverged.
-bool deliver_events(std::unique_lock<std::mutex>& lock) {
+bool deliver_events(std::unique_lock<std::mutex>& lock, const Came& came) {
     State& s = st();
-    while (!s.diverged && is_event(s.file.peek())) deliver(lock);
+    while (!s.diverged && is_event(s.file.peek())) deliver(lock, came);
     return !s.diverged;
 }
 
@@ -157,11 +200,11 @@ bool deliver_events(std::unique_lock<std::mutex>& lock) {
 Answer inside_call(std::unique_lock<std::mutex>& lock, const FnState& fn) {
     State& s = st();
     std::string what = std::string("the return from ") + fn.name;
-    s.stack.push_back(Ctx{false, true, what});
     Answer answer = stopped();
-    if (deliver_events(lock)) {
+    s.stack.push_back(Ctx{false, true, what});
+    if (deliver_events(lock, Came{what.c_str()})) {
         const View& next = s.file.peek();
-        if (next.valid && next.kind == QVS_CALL_CLOSE) {
+        if (is_kind(next, QVS_CALL_CLOSE)) {
             Reader r = next.reader();
             answer.diverged = false;
             answer.rec = read_recorded(r);
@@ -179,9 +222,9 @@ Answer match_locked(std::unique_lock<std::mutex>& lock, const FnState& fn, const
     if (!s.stack.empty() && s.stack.back().is_event && !s.stack.back().open) {
         return diverge(s.stack.back().what, describe_call(fn.name, args));
     }
-    if (!deliver_events(lock)) return stopped();
+    if (!deliver_events(lock, Came{fn.name, &args})) return stopped();
     View v = s.file.peek();
-    if (!v.valid || (v.kind != QVS_CALL && v.kind != QVS_CALL_OPEN)) {
+    if (!is_kind(v, QVS_CALL) && !is_kind(v, QVS_CALL_OPEN)) {
         return diverge_at_cursor(describe_call(fn.name, args));
     }
     Reader r = v.reader();
@@ -191,6 +234,7 @@ Answer match_locked(std::unique_lock<std::mutex>& lock, const FnState& fn, const
     bool ok = read_args(r, rec) && rec.size() == args.size();
     for (std::size_t i = 0; ok && i < args.size(); ++i) ok = same(args[i], rec[i]);
     if (s.file.function(v.fn) != &fn || !ok) return diverge_at_cursor(describe_call(fn.name, args));
+    if (v.kind == QVS_CALL_OPEN && !room_to_nest(Came{fn.name, &args})) return stopped();
     pace(v);
     s.file.consume();
     return v.kind == QVS_CALL ? answer : inside_call(lock, fn);
@@ -232,7 +276,7 @@ bool start_replay(const char* path, bool paced, std::string& why) {
     for (auto& d : s.divergence) d.clear();
     if (!s.file.open(path, why)) return false;
     s.paced = paced;
-    s.first_ns = -1;
+    s.timed = false;
     g_replaying.store(true);
     return true;
 }
@@ -240,7 +284,7 @@ bool start_replay(const char* path, bool paced, std::string& why) {
 bool finish_replay() {
     std::unique_lock lock(replay_mutex());
     State& s = st();
-    if (s.file.is_open() && deliver_events(lock) && s.file.peek().valid) {
+    if (s.file.is_open() && deliver_events(lock, Came{"the end of the session"}) && s.file.peek().valid) {
         diverge_at_cursor("the end of the session");
     }
     bool diverged = s.diverged;

@@ -26,6 +26,10 @@ extern "C" int standin_replay_start(const char* path, int paced) {
         error_text() = why;
         return STANDIN_BAD_ARGUMENT;
     }
+    // Starting a replay is a request for the stand-in's answers: only the
+    // stand-in has this function, so the caller knows what it talks to. A
+    // process that asked in no other way is answered from the file too.
+    standin_ask();
     return STANDIN_OK;
 }
 

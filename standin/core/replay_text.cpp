@@ -81,6 +81,7 @@ std::string describe_lost(const View& v) {
 
 void quote(std::string& out, const char* p, std::size_t n) {
     constexpr std::size_t kShown = 48;
+    if (p == nullptr) n = 0;  // never for a frame that passed its check; cheap to be sure
     out += "b'";
     for (std::size_t i = 0; i < n && i < kShown; ++i) {
         unsigned char c = static_cast<unsigned char>(p[i]);
@@ -119,6 +120,7 @@ std::string describe_frame(const SessionFile& file, const View& v) {
     if (!v.valid) {
         return file.torn() ? "the end of the recording (its last frame is torn)" : "the end of the recording";
     }
+    if (v.malformed) return "a malformed frame (" + file.malformation() + ")";
     switch (v.kind) {
     case QVS_CALL:
     case QVS_CALL_OPEN: return describe_recorded_call(file, v);

@@ -19,13 +19,14 @@
  * replay (see below) without checking it.
  *
  * Asking. The stand-in answers only a process that asked for it: one that
- * called standin_ask() (qvcore_standin.Core() does) or runs with the
- * environment variable QVCORE_STANDIN=1 (or on, yes, true; read at the first
- * call that returns a status). In any other process every core function
- * that returns a status returns STANDIN_REFUSED, writes no out-parameter and
- * delivers no event; the others (clocks, texts, the callback registration)
- * answer as usual. The first refusal prints one line to stderr naming this
- * file. Control functions always work.
+ * called standin_ask() (qvcore_standin.Core() does), started a replay with
+ * standin_replay_start() (a request for the stand-in's answers too), or
+ * runs with the environment variable QVCORE_STANDIN=1 (or on, yes, true;
+ * read at the first call that returns a status). In any other process every
+ * core function that returns a status returns STANDIN_REFUSED, writes no
+ * out-parameter and delivers no event; the others (clocks, texts, the
+ * callback registration) answer as usual. The first refusal prints one line
+ * to stderr naming this file. Control functions always work.
  *
  * The control functions are thread-safe. Programming a function while other
  * threads are inside core calls is safe too, but standin_reset() frees
@@ -106,7 +107,10 @@ unsigned long long standin_callback_address(void);
  * returns, and standin_replay_divergence tells where and what. */
 #define STANDIN_REPLAY_DIVERGED (-1000)
 /* Reads session files of version 1 and 2. STANDIN_OK, or STANDIN_BAD_ARGUMENT
- * with standin_replay_error() telling why.
+ * with standin_replay_error() telling why. A replay that starts asks for the
+ * stand-in (standin_ask()). Any file is safe to replay: a malformed frame, or
+ * calls and events nested deeper than the replay follows (1000 open at once),
+ * stops the replay like a divergence.
  * paced: wait until each call and event is as far from the start as recorded. */
 int standin_replay_start(const char* path, int paced);
 /* Delivers the events recorded after the last call, checks that the whole
