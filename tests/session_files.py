@@ -19,7 +19,11 @@ def header(version=2, pid=100, functions=FUNCTIONS, wall_ns=WALL_NS, mono_ns=MON
 
 
 def frame(kind, fn, thread, start, duration, rest=b"", flags=0):
-    body = struct.pack("<BBHIqq", kind, flags, fn, thread, start, duration) + rest
+    return framed(struct.pack("<BBHIqq", kind, flags, fn, thread, start, duration) + rest)
+
+
+def framed(body):
+    """A frame of any body, its length and checksum right."""
     return struct.pack("<II", len(body), zlib.adler32(body)) + body
 
 

@@ -11,7 +11,9 @@ tools around them.
 
 Every command streams: the file is read frame by frame through a memory map
 and never held in memory as a whole. A file whose writer died ends with a
-torn frame at most; reading stops before it and says so on stderr.
+torn frame at most; reading stops before it and says so on stderr. A file
+damaged otherwise raises ``SessionError`` (the commands: one line, status 1),
+and what a command keeps while reading is bounded (limits.py), whatever the file.
 
 From Python, ``Session(path)`` gives the header and iterates ``Frame``
 objects (see their attributes); ``Core.replay(path)`` in qvcore_standin

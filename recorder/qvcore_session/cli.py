@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import sys
 from typing import List, Optional
@@ -58,6 +59,9 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: Optional[List[str]] = None) -> int:
     ap = parser()
     args = ap.parse_args(argv)
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        # Text of a file (names, message types) that the terminal's encoding cannot show is escaped, not an error.
+        sys.stdout.reconfigure(errors="backslashreplace")
     try:
         if args.command == "shim":
             from .record import shim_path

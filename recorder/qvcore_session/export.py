@@ -15,10 +15,12 @@ import datetime
 import json
 import math
 import os
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Iterator, List, Optional, Tuple
 
-from .nesting import Items
-from .reader import BODY, CALL, EVENT, NOT_STATUS, R_INT, R_VOID, Session, call_parts, read_args, read_event
+from .limits import Memo
+from .nesting import Item, Items, item_error
+from .reader import (BODY, CALL, EVENT, NOT_STATUS, R_INT, R_VOID, Malformed, Session, call_parts, frame_end,
+                     read_args, read_event)
 from .render import result_text
 from .show import report_torn
 from .values import Arg, Buffer, Pointer, Redacted, Response
@@ -44,7 +46,7 @@ def _json_value(a: Arg) -> Any:
     if isinstance(a, bytes):
         return a.decode("utf-8", "backslashreplace")
     if isinstance(a, Redacted):
-        return a.text.decode()
+        return a.text.decode("utf-8", "backslashreplace")
     if isinstance(a, float) and not math.isfinite(a):
         return repr(a)  # JSON has no inf or nan
     return a
@@ -54,23 +56,46 @@ def args_json(args: Tuple[Arg, ...]) -> str:
     return json.dumps([_json_value(a) for a in args], ensure_ascii=False, separators=(",", ":"))
 
 
+_INT64 = range(-(1 << 63), 1 << 63)
+
+
+def _int64(n: int) -> Optional[int]:
+    """n, or None (null) when an int64 column cannot hold it: a time or a
+    count of a damaged file."""
+    return n if n in _INT64 else None
+
+
 def rows(s: Session, with_bytes: bool = True) -> Iterator[Tuple[Any, ...]]:
     """The rows of a file, as tuples in COLUMNS' order (without the bytes
     columns when with_bytes is false), start_utc in ns since the epoch."""
-    names = s.header.functions
-    status_fns = [n not in NOT_STATUS for n in names]
-    offset = s.header.wall_ns - s.header.mono_ns
     items = Items(s)
-    seen: Dict[bytes, Tuple[str, Optional[int], Optional[bytes]]] = {}
+    row = _Rows(s, with_bytes)
     for item in items:
-        mv = items.view
+        try:
+            yield row(item, items.view)
+        except Malformed as e:
+            raise item_error(s, item, e) from None
+
+
+class _Rows:
+    """The row of an item."""
+
+    def __init__(self, s: Session, with_bytes: bool):
+        self.names = s.header.functions
+        self.status_fns = [n not in NOT_STATUS for n in self.names]
+        self.offset = s.header.wall_ns - s.header.mono_ns
+        self.with_bytes = with_bytes
+        self.seen: Memo[Tuple[str, Optional[int], Optional[bytes]]] = Memo()
+
+    def __call__(self, item: Item, mv: memoryview) -> Tuple[Any, ...]:
         kind, start, dur = item.kind, item.start, item.duration
         head = (item.seq, item.parent, item.depth)
+        utc = _int64(start + self.offset)
         if kind == CALL:
             fn = item.fn
-            name = names[fn] if fn < len(names) else f"#{fn}"
+            name = self.names[fn]
             args_at, args_end, tag, result, output = call_parts(mv, item.open_at, item.close_at)
-            status = result if tag == R_INT and status_fns[fn] and isinstance(result, int) else None
+            status = result if tag == R_INT and self.status_fns[fn] and isinstance(result, int) else None
             shown = None
             if tag >= 0 and tag != R_VOID and status is None:
                 shown = result_text(name, tag, result, None).removeprefix("-> ")
@@ -78,34 +103,27 @@ def rows(s: Session, with_bytes: bool = True) -> Iterator[Tuple[Any, ...]]:
             response_size = (output.length if isinstance(output, Response)
                              else len(output) if isinstance(output, bytes) else None)
             raw = mv[args_at:args_end].tobytes()
-            known = seen.get(raw)  # requests repeat: their arguments decoded once
+            known = self.seen.get(raw)  # requests repeat: their arguments decoded once
             if known is None:
-                args = read_args(mv, args_at)[0]
+                args = read_args(mv, args_at, args_end)[0]
                 request = next((a for a in args if isinstance(a, Buffer)), None)
-                known = (args_json(args), request.length if request is not None else None,
-                         request.data if request is not None else None)
-                if len(seen) > 8192:
-                    seen.clear()
-                seen[raw] = known
+                known = self.seen.put(raw, (args_json(args), request.length if request is not None else None,
+                                            request.data if request is not None else None))
             text, request_size, request_data = known
             row: Tuple[Any, ...] = head + (
-                "call", name, item.thread, start, start + offset, dur, status, bool(status), shown,
+                "call", name, item.thread, start, utc, dur, status, bool(status), shown,
                 request_size, response_size, None, None, None, text)
-            if with_bytes:
-                row += (request_data, response, None)
-        elif kind == EVENT:
-            msg, data_len, payload, _ = read_event(mv, item.open_at + BODY, item.flags)
+            return row + (request_data, response, None) if self.with_bytes else row
+        if kind == EVENT:
+            at = item.open_at
+            msg, data_len, payload, _ = read_event(mv, at + BODY, frame_end(mv, at), item.flags)
             name_ = None if msg is None else msg.decode("utf-8", "backslashreplace")
-            row = head + ("event", name_, item.thread, start, start + offset, dur, None, False, None, None, None,
+            row = head + ("event", name_, item.thread, start, utc, dur, None, False, None, None, None,
                           data_len, None, None, None)
-            if with_bytes:
-                row += (None, None, payload)
-        else:
-            row = head + ("lost", None, item.thread, start, start + offset, dur, None, False, None, None, None, None,
-                          item.lost_frames, item.lost_bytes, None)
-            if with_bytes:
-                row += (None, None, None)
-        yield row
+            return row + (None, None, payload) if self.with_bytes else row
+        row = head + ("lost", None, item.thread, start, utc, dur, None, False, None, None, None, None,
+                      _int64(item.lost_frames), _int64(item.lost_bytes), None)
+        return row + (None, None, None) if self.with_bytes else row
 
 
 def _arrow_schema(with_bytes: bool) -> Any:
@@ -183,8 +201,16 @@ def _export_csv(s: Session, out: str, with_bytes: bool) -> None:
         for row in rows(s, with_bytes):
             r: List[Optional[object]] = list(row)
             ns = row[stamp]
-            r[stamp] = f"{(epoch + datetime.timedelta(seconds=ns // 10**9)).isoformat()}.{ns % 10**9:09d}Z"
+            if ns is not None:
+                r[stamp] = f"{(epoch + datetime.timedelta(seconds=ns // 10**9)).isoformat()}.{ns % 10**9:09d}Z"
             for i in range(first_bytes, len(r)):
                 v = r[i]
                 r[i] = v.hex() if isinstance(v, bytes) else v
-            w.writerow(["" if v is None else ("true" if v is True else "false" if v is False else v) for v in r])
+            w.writerow(["" if v is None else ("true" if v is True else "false" if v is False else
+                                              _no_nul(v) if type(v) is str else v) for v in r])
+
+
+def _no_nul(text: str) -> str:
+    """A text for the csv module, which cannot write a NUL: as \\x00, the
+    way undecodable bytes are written."""
+    return text.replace("\x00", "\\x00") if "\x00" in text else text

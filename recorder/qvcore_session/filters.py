@@ -15,6 +15,7 @@ import fnmatch
 import re
 from typing import Dict, List, Optional, Sequence
 
+from .limits import MEMO_ENTRIES, MEMO_KEY
 from .reader import NOT_STATUS
 from .values import Header
 
@@ -97,7 +98,11 @@ class Filter:
             ok = self._events.get(msg)
             if ok is None:
                 text = "None" if msg is None else msg.decode("utf-8", "backslashreplace")
-                ok = self._events[msg] = fnmatch.fnmatchcase(text, self.event)
+                ok = fnmatch.fnmatchcase(text, self.event)
+                if len(self._events) >= MEMO_ENTRIES:  # a file may hold any number of types
+                    self._events.clear()
+                if msg is None or len(msg) <= MEMO_KEY:
+                    self._events[msg] = ok
             if not ok:
                 return False
         return not self.failed and self.thread_and_time(thread, start)

@@ -3,16 +3,22 @@ of a file as items, each given when it ends.
 
 Frames of different threads interleave in a file, so each thread keeps its
 own stack of open items. A LOST frame trims its thread's stack to the depth
-it names (a dropped CLOSE frame ended its item); a CLOSE frame that matches
-no open item of its thread (its OPEN frame was dropped) is passed over.
+it names (a dropped CLOSE frame ended its item); a CLOSE frame whose item is
+further down the stack ends it and those still open inside it (their CLOSE
+frames were lost); one that matches no open item of its thread (its OPEN
+frame was dropped) is passed over. Every frame costs O(1) (amortised: an
+item leaves its stack once), and the stacks stay within limits.MAX_DEPTH per
+thread and limits.MAX_OPEN in all: an OPEN frame beyond them stops the
+reading there (``Session.stop``), as a torn frame does.
 """
 
 from __future__ import annotations
 
-from typing import Dict, Iterator, List, Optional
+from typing import Dict, Iterator, List, Optional, Tuple
 
-from .reader import (BODY, CALL, CALL_CLOSE, CALL_OPEN, EVENT, EVENT_CLOSE, EVENT_OPEN, LOST, Session, event_msg,
-                     int_result, read_lost)
+from .limits import MAX_DEPTH, MAX_KEYS, MAX_OPEN
+from .reader import (BODY, CALL, CALL_CLOSE, CALL_OPEN, EVENT, EVENT_CLOSE, EVENT_OPEN, LOST, Malformed, Session,
+                     SessionError, event_msg, int_result, read_lost)
 
 
 class Item:
@@ -54,33 +60,70 @@ class Item:
 
 
 class Nesting:
-    """The open items of each thread."""
+    """The open items of each thread (a thread with none has no stack).
+
+    Each open item is also counted by (thread, kind, start), so that a CLOSE
+    frame that matches none is told at once, however deep the stack."""
 
     def __init__(self) -> None:
         self.stacks: Dict[int, List[Item]] = {}
+        self.keys: Dict[Tuple[int, int, int], int] = {}
+        self.open = 0
+        # Items a CLOSE frame left open inside the one it ended, innermost first, for the caller to take.
+        self.abandoned: List[Item] = []
 
-    def stack(self, thread: int) -> List[Item]:
+    def push(self, item: Item) -> Optional[str]:
+        """Opens item on its thread: sets its depth and parent and returns
+        None, or why it cannot be followed (a limit), leaving it out."""
+        thread = item.thread
         s = self.stacks.get(thread)
+        if self.open >= MAX_OPEN:
+            return f"more than {MAX_OPEN} calls and events are open at once, more than this reader follows"
         if s is None:
             s = self.stacks[thread] = []
-        return s
+        elif len(s) >= MAX_DEPTH:
+            return f"thread {thread} nests calls and events more than {MAX_DEPTH} deep, deeper than this reader follows"
+        item.depth = len(s)
+        item.parent = s[-1].seq if s else None
+        s.append(item)
+        key = (thread, item.kind, item.start)
+        self.keys[key] = self.keys.get(key, 0) + 1
+        self.open += 1
+        return None
+
+    def _forget(self, item: Item) -> None:
+        key = (item.thread, item.kind, item.start)
+        n = self.keys[key] - 1
+        if n:
+            self.keys[key] = n
+        else:
+            del self.keys[key]
+        self.open -= 1
 
     def close(self, thread: int, kind: int, start: int) -> Optional[Item]:
-        """The item a CLOSE frame ends, taken off the stack (with any left
-        open inside it), or None when none matches."""
+        """The item a CLOSE frame ends, taken off the stack, or None when none
+        matches; those left open inside it go to ``abandoned``."""
         s = self.stacks.get(thread)
         if not s:
             return None
         want = CALL if kind == CALL_CLOSE else EVENT
-        top = s[-1]
-        if top.kind == want and top.start == start:
-            return s.pop()
-        for i in range(len(s) - 2, -1, -1):
-            if s[i].kind == want and s[i].start == start:
-                item = s[i]
-                del s[i:]
-                return item
-        return None
+        item = s[-1]
+        if item.kind != want or item.start != start:
+            if (thread, want, start) not in self.keys:
+                return None
+            while True:  # each item popped here leaves for good: amortised O(1)
+                self._forget(item)
+                s.pop()
+                if item.kind == want and item.start == start:
+                    break
+                self.abandoned.append(item)
+                item = s[-1]
+        else:
+            self._forget(item)
+            s.pop()
+        if not s:
+            del self.stacks[thread]
+        return item
 
     def trim(self, thread: int, depth: int) -> List[Item]:
         """Trims a thread's stack to depth: the items taken off, innermost first."""
@@ -89,6 +132,10 @@ class Nesting:
             return []
         gone = s[depth:]
         del s[depth:]
+        for item in gone:
+            self._forget(item)
+        if not s:
+            del self.stacks[thread]
         gone.reverse()
         return gone
 
@@ -96,15 +143,20 @@ class Nesting:
         """Every item still open, innermost first per thread."""
         return [item for s in self.stacks.values() for item in reversed(s)]
 
+    def clear(self) -> None:
+        self.stacks.clear()
+        self.keys.clear()
+        self.open = 0
+
 
 class Items:
     """The calls, events and gaps of a session, each as it ends.
 
     Iterating yields ``Item`` objects in the order they end (an item inside
     another comes before it); items whose end is not in the file come when
-    the gap that lost it is reached, or at the end. While iterating,
-    ``view`` is the file's memory, for decoding an item's frames; after it,
-    ``last_ns`` is the latest time in the file."""
+    the gap or the CLOSE frame that lost it is reached, or at the end. While
+    iterating, ``view`` is the file's memory, for decoding an item's frames;
+    after it, ``last_ns`` is the latest time in the file."""
 
     def __init__(self, session: Session):
         self.session = session
@@ -121,75 +173,98 @@ class Items:
     def _items(self, mv: memoryview) -> Iterator[Item]:
         nesting = self.nesting
         stacks = nesting.stacks
+        abandoned = nesting.abandoned
         last = 0
         index = -1
-        for _mv, p, _end, kind, flags, fn, thread, start, duration in self.session.walk(mv):
-            index += 1
-            if kind == CALL or kind == EVENT:
-                item = Item()
-                s = stacks.get(thread)
-                if s:
-                    item.depth, item.parent = len(s), s[-1].seq
-                else:
-                    item.depth, item.parent = 0, None
-                item.seq, item.thread, item.start, item.flags, item.open_at, item.close_at = index, thread, start, \
-                    flags, p, p
-                item.duration = duration
-                if kind == CALL:
-                    item.kind, item.fn, item.msg, item.result = CALL, fn, None, int_result(mv, p + BODY)
-                else:
-                    item.kind, item.fn, item.msg, item.result = EVENT, 0, event_msg(mv, p + BODY, flags), None
-                end = start + duration
-                if end > last:
-                    last = end
-                yield item
-            elif kind == CALL_OPEN or kind == EVENT_OPEN:
-                s = nesting.stack(thread)
-                item = Item()
-                item.seq, item.depth, item.thread, item.start, item.flags = index, len(s), thread, start, flags
-                item.parent = s[-1].seq if s else None
-                item.open_at = p
-                if kind == CALL_OPEN:
-                    item.kind, item.fn, item.msg = CALL, fn, None
-                else:
-                    item.kind, item.fn, item.msg = EVENT, 0, event_msg(mv, p + BODY, flags)
-                s.append(item)
-            elif kind == CALL_CLOSE or kind == EVENT_CLOSE:
-                item_ = nesting.close(thread, kind, start)
-                if item_ is None:
-                    continue
-                item_.close_at, item_.duration = p, duration
-                item_.result = int_result(mv, p + BODY) if kind == CALL_CLOSE else None
-                end = start + duration
-                if end > last:
-                    last = end
-                yield item_
-            elif kind == LOST:
-                frames, size, depth = read_lost(mv, p + BODY)
-                end = start + duration
-                if end > last:
-                    last = end
-                for gone in nesting.trim(thread, depth):
-                    gone.duration, gone.until, gone.close_at, gone.result = None, end, -1, None
-                    yield gone
-                s = nesting.stack(thread)
-                item = Item()
-                item.seq, item.depth, item.thread, item.start, item.flags = index, len(s), thread, start, flags
-                item.parent = s[-1].seq if s else None
-                item.kind, item.fn, item.msg, item.duration, item.result = LOST, 0, None, duration, None
-                item.open_at = item.close_at = p
-                item.lost_frames, item.lost_bytes = frames, size
-                yield item
+        p = 0
+        try:
+            for _mv, p, end, kind, flags, fn, thread, start, duration in self.session.walk(mv):
+                index += 1
+                if kind == CALL or kind == EVENT:
+                    item = Item()
+                    s = stacks.get(thread)
+                    if s:
+                        item.depth, item.parent = len(s), s[-1].seq
+                    else:
+                        item.depth, item.parent = 0, None
+                    item.seq, item.thread, item.start, item.flags, item.open_at, item.close_at = index, thread, \
+                        start, flags, p, p
+                    item.duration = duration
+                    if kind == CALL:
+                        item.kind, item.fn, item.msg, item.result = CALL, fn, None, int_result(mv, p + BODY, end)
+                    else:
+                        item.kind, item.fn, item.msg, item.result = EVENT, 0, event_msg(mv, p + BODY, end, flags), None
+                    end_ns = start + duration
+                    if end_ns > last:
+                        last = end_ns
+                    yield item
+                elif kind == CALL_OPEN or kind == EVENT_OPEN:
+                    item = Item()
+                    item.seq, item.thread, item.start, item.flags, item.open_at = index, thread, start, flags, p
+                    if kind == CALL_OPEN:
+                        item.kind, item.fn, item.msg = CALL, fn, None
+                    else:
+                        item.kind, item.fn, item.msg = EVENT, 0, event_msg(mv, p + BODY, end, flags)
+                    why = nesting.push(item)
+                    if why is not None:
+                        self.session.stop(p, index, why)
+                        break
+                elif kind == CALL_CLOSE or kind == EVENT_CLOSE:
+                    item_ = nesting.close(thread, kind, start)
+                    if item_ is None:
+                        continue
+                    end_ns = start + duration
+                    if end_ns > last:
+                        last = end_ns
+                    if abandoned:
+                        yield from self._unfinished(abandoned, end_ns)
+                        abandoned.clear()
+                    item_.close_at, item_.duration = p, duration
+                    item_.result = int_result(mv, p + BODY, end) if kind == CALL_CLOSE else None
+                    yield item_
+                elif kind == LOST:
+                    frames, size, depth = read_lost(mv, p + BODY, end)
+                    end_ns = start + duration
+                    if end_ns > last:
+                        last = end_ns
+                    yield from self._unfinished(nesting.trim(thread, depth), end_ns)
+                    s = stacks.get(thread)
+                    item = Item()
+                    item.seq, item.thread, item.start, item.flags = index, thread, start, flags
+                    item.depth, item.parent = (len(s), s[-1].seq) if s else (0, None)
+                    item.kind, item.fn, item.msg, item.duration, item.result = LOST, 0, None, duration, None
+                    item.open_at = item.close_at = p
+                    item.lost_frames, item.lost_bytes = frames, size
+                    yield item
+        except Malformed as e:
+            raise self.session.malformed(p, e, index) from None
         self.last_ns = last
-        for gone in nesting.open_items():
-            gone.duration, gone.until, gone.close_at, gone.result = None, last, -1, None
+        yield from self._unfinished(nesting.open_items(), last)
+        nesting.clear()
+
+    @staticmethod
+    def _unfinished(items: List[Item], until: int) -> Iterator[Item]:
+        """Items whose end is not in the file, the latest they can have ended being until."""
+        for gone in items:
+            gone.duration, gone.until, gone.close_at, gone.result = None, until, -1, None
             yield gone
-        nesting.stacks.clear()
+
+
+def item_error(session: Session, item: Item, e: Malformed) -> SessionError:
+    """The one-line error for a malformed frame of item: the frame that
+    raised it when known (a CLOSE frame), else its first."""
+    at = e.at if e.at is not None else item.open_at
+    return session.malformed(at, e, item.seq if at == item.open_at else None)
+
+
+# The row of Gaps that counts the threads beyond limits.MAX_KEYS together (thread ids are never negative).
+OTHER_THREADS = -1
 
 
 class Gaps:
     """The LOST frames of a file, per thread: how many gaps, frames and
-    bytes, and where the first was."""
+    bytes, and where the first was. Threads beyond the first
+    limits.MAX_KEYS are counted together, as OTHER_THREADS."""
 
     def __init__(self) -> None:
         # thread -> [gaps, frames, bytes, first frame number, its offset, its start_ns]
@@ -197,6 +272,9 @@ class Gaps:
 
     def add(self, thread: int, frames: int, size: int, index: int, offset: int, start: int) -> None:
         t = self.threads.get(thread)
+        if t is None and len(self.threads) >= MAX_KEYS:
+            thread = OTHER_THREADS
+            t = self.threads.get(thread)
         if t is None:
             self.threads[thread] = [1, frames, size, index, offset, start]
         else:
@@ -206,3 +284,8 @@ class Gaps:
 
     def total(self) -> int:
         return sum(t[1] for t in self.threads.values())
+
+    def rows(self) -> List[Tuple[str, List[int]]]:
+        """(who, [gaps, frames, bytes, first frame, its offset, its start_ns]) by thread, the others last."""
+        return [("other threads" if thread == OTHER_THREADS else f"thread {thread}", t)
+                for thread, t in sorted(self.threads.items(), key=lambda kv: (kv[0] == OTHER_THREADS, kv[0]))]

@@ -51,7 +51,7 @@ def arg_text(a: Arg) -> str:
     if isinstance(a, bool):
         return "True" if a else "False"
     if isinstance(a, Redacted):
-        return a.text.decode()
+        return a.text.decode("utf-8", "backslashreplace")
     return repr(a)
 
 
@@ -70,7 +70,7 @@ def result_text(name: str, tag: int, result: Result, output: Output) -> str:
     elif tag == R_TEXT and isinstance(result, bytes):
         text = f"-> {short(result)}"
     elif tag == R_REDACTED and isinstance(result, Redacted):
-        text = f"-> {result.text.decode()}"
+        text = f"-> {result.text.decode('utf-8', 'backslashreplace')}"
     else:
         text = "-> NULL"
     if isinstance(output, Response) and not written_null(output):

@@ -1,6 +1,8 @@
 """stats: per core function its calls, failures by status and latency (p50,
 p99, max); per event type its count and rate; per thread the frames it
-lost. Streamed: the latencies go into histograms, never into lists."""
+lost. Streamed: the latencies go into histograms, never into lists, and
+the tables of event types and failure statuses keep limits.MAX_KEYS keys
+(beyond them, new ones are counted together as "other")."""
 
 from __future__ import annotations
 
@@ -8,6 +10,7 @@ import sys
 from typing import Dict, Optional, Sequence, TextIO
 
 from .filters import Filter
+from .limits import KeyBudget
 from .nesting import Gaps, Items
 from .reader import CALL, EVENT, LOST, NOT_STATUS, Session
 from .render import clock, duration, msg_text, size
@@ -21,11 +24,12 @@ class _Latency:
     duration), rounded up to its bucket's upper bound, never above the
     maximum; values under 128 ns are exact."""
 
-    __slots__ = ("count", "failures", "buckets", "max")
+    __slots__ = ("count", "failures", "other_failures", "buckets", "max")
 
     def __init__(self) -> None:
         self.count = 0
         self.failures: Dict[int, int] = {}
+        self.other_failures = 0  # of statuses beyond what the tables keep
         self.buckets: Dict[int, int] = {}
         self.max = 0
 
@@ -61,6 +65,7 @@ class Tally:
         self.calls: Dict[int, _Latency] = {}
         self.unfinished = 0  # calls and events whose end is not in the file
         self.events: Dict[Optional[bytes], int] = {}
+        self.other_events = 0  # of types beyond what the table keeps
         self.first_event: Optional[int] = None
         self.last_event = 0
         self.first = 0
@@ -71,10 +76,10 @@ class Tally:
         return sum(lat.count for lat in self.calls.values())
 
     def failure_count(self) -> int:
-        return sum(sum(lat.failures.values()) for lat in self.calls.values())
+        return sum(sum(lat.failures.values()) + lat.other_failures for lat in self.calls.values())
 
     def event_count(self) -> int:
-        return sum(self.events.values())
+        return sum(self.events.values()) + self.other_events
 
 
 def tally(s: Session, flt: Optional[Filter] = None) -> Tally:
@@ -87,6 +92,7 @@ def tally(s: Session, flt: Optional[Filter] = None) -> Tally:
     last = 0
     first_event = 1 << 63
     last_event = 0
+    statuses, types = KeyBudget(), KeyBudget()
     for item in Items(s):
         kind, start, dur = item.kind, item.start, item.duration
         if start < first:
@@ -107,14 +113,27 @@ def tally(s: Session, flt: Optional[Filter] = None) -> Tally:
             lat.add(dur)
             status = item.result
             if status and fn in status_fns:
-                lat.failures[status] = lat.failures.get(status, 0) + 1
+                failures = lat.failures
+                n = failures.get(status)
+                if n is not None:
+                    failures[status] = n + 1
+                elif statuses.take(8):
+                    failures[status] = 1
+                else:
+                    lat.other_failures += 1
         elif kind == EVENT:
             msg = item.msg
             if active and not (flt.event_starts(msg, item.thread, start) and flt.event_ends(dur)):
                 continue
             if dur is None:
                 t.unfinished += 1
-            events[msg] = events.get(msg, 0) + 1
+            n = events.get(msg)
+            if n is not None:
+                events[msg] = n + 1
+            elif types.take(len(msg) if msg is not None else 0):
+                events[msg] = 1
+            else:
+                t.other_events += 1
             if start < first_event:
                 first_event = start
             if start > last_event:
@@ -140,7 +159,10 @@ def stats(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None,
     out.write(f"{'core function':<44} {'calls':>9} {'p50':>10} {'p99':>10} {'max':>10}  failures\n")
     for fn in sorted(calls, key=lambda k: (-calls[k].count, names(k))):
         lat = calls[fn]
-        fails = ", ".join(f"{n} x status {st}" for st, n in sorted(lat.failures.items(), key=lambda i: -i[1]))
+        counts = [f"{n} x status {st}" for st, n in sorted(lat.failures.items(), key=lambda i: -i[1])]
+        if lat.other_failures:
+            counts.append(f"{lat.other_failures} x other statuses")
+        fails = ", ".join(counts)
         out.write(f"{names(fn):<44} {lat.count:>9} {duration(lat.percentile(50)):>10} "
                   f"{duration(lat.percentile(99)):>10} {duration(lat.max):>10}  {fails or '-'}\n")
     first = t.first_event
@@ -150,12 +172,15 @@ def stats(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None,
     for msg in sorted(events, key=lambda k: (-events[k], k is not None, k or b"")):
         rate = f"{events[msg] / span:.1f}" if span > 0 else "-"
         out.write(f"{msg_text(msg):<44} {events[msg]:>9} {rate:>12}\n")
+    if t.other_events:
+        rate = f"{t.other_events / span:.1f}" if span > 0 else "-"
+        out.write(f"{'(other types)':<44} {t.other_events:>9} {rate:>12}\n")
     if t.unfinished:
         out.write(f"\n{t.unfinished} calls or events have no end in the file (left out of the latencies)\n")
     if t.gaps.threads:
         off = s.header.wall_ns - s.header.mono_ns
         out.write(f"\n{'lost frames (a full buffer)':<28} {'gaps':>6} {'frames':>9} {'bytes':>10}  first gap\n")
-        for thread, (count, frames, lost, index, offset, start) in sorted(t.gaps.threads.items()):
-            out.write(f"{'thread ' + str(thread):<28} {count:>6} {frames:>9} {size(lost):>10}  "
+        for who, (count, frames, lost, index, offset, start) in t.gaps.rows():
+            out.write(f"{who:<28} {count:>6} {frames:>9} {size(lost):>10}  "
                       f"{clock(start + off)}, frame {index} (byte {offset})\n")
     report_torn(s)

@@ -16,13 +16,14 @@ instant marker at the last time in the file. Written as it is read.
 from __future__ import annotations
 
 import json
-from typing import Dict, List, Optional, TextIO
+from typing import List, Sequence, Set, TextIO
 
-from .nesting import Items
-from .reader import BODY, CALL, EVENT, NOT_STATUS, Session, call_parts, read_args, read_event
+from .limits import MAX_KEYS, Memo
+from .nesting import Items, item_error
+from .reader import BODY, CALL, EVENT, NOT_STATUS, Malformed, Session, call_parts, frame_end, read_args, read_event
 from .render import args_text, msg_text, result_text, short
 from .show import report_torn
-from .values import Buffer, Response
+from .values import Arg, Buffer, Response
 
 
 def _us(ns: int) -> str:
@@ -45,9 +46,10 @@ def write_trace(s: Session, out: TextIO) -> None:
     names = h.functions
     status_fns = [n not in NOT_STATUS for n in names]
     quoted = [json.dumps(n) for n in names]
-    events: Dict[Optional[bytes], str] = {}
-    seen_args: Dict[bytes, str] = {}
-    threads: Dict[int, bool] = {}
+    events: Memo[str] = Memo()
+    seen_args: Memo[str] = Memo()
+    threads: Set[int] = set()
+    thread_count = 0
     lines: List[str] = []
     dumps = json.dumps
 
@@ -67,29 +69,26 @@ def write_trace(s: Session, out: TextIO) -> None:
         mv = items.view
         thread = item.thread
         if thread not in threads:
-            threads[thread] = True
+            if len(threads) >= MAX_KEYS:  # a file may hold any number: a thread seen again is named again
+                threads.clear()
+            threads.add(thread)
+            thread_count += 1
             label = "main thread" if thread == pid else f"thread {thread}"
             put(f'{{"ph": "M", "name": "thread_name", "pid": {pid}, "tid": {thread}, "args": {{"name": "{label}"}}}}')
             put(f'{{"ph": "M", "name": "thread_sort_index", "pid": {pid}, "tid": {thread}, '
-                f'"args": {{"sort_index": {0 if thread == pid else len(threads)}}}}}')
+                f'"args": {{"sort_index": {0 if thread == pid else thread_count}}}}}')
         start, dur = item.start, item.duration
         end = start + dur if dur is not None else item.until
         if item.kind == CALL:
             fn = item.fn
-            args_at, args_end, tag, result, output = call_parts(mv, item.open_at, item.close_at)
-            raw = mv[args_at:args_end].tobytes()
-            text = seen_args.get(raw)  # requests repeat: their arguments decoded once
-            if text is None:
-                args = read_args(mv, args_at)[0]
-                text = f'"args": {dumps(args_text(args))}'
-                request = next((x for x in args if isinstance(x, Buffer)), None)
-                if request is not None:
-                    text += f', "request_size": {request.length}'
-                    if request.data is not None:
-                        text += f', "request": {dumps(short(request.data, 80))}'
-                if len(seen_args) > 8192:
-                    seen_args.clear()
-                seen_args[raw] = text
+            try:
+                args_at, args_end, tag, result, output = call_parts(mv, item.open_at, item.close_at)
+                raw = mv[args_at:args_end].tobytes()
+                text = seen_args.get(raw)  # requests repeat: their arguments decoded once
+                if text is None:
+                    text = seen_args.put(raw, _args(read_args(mv, args_at, args_end)[0]))
+            except Malformed as e:
+                raise item_error(s, item, e) from None
             a = text
             status = result if status_fns[fn] and type(result) is int else None
             res = result_text(names[fn], tag, result, output)
@@ -101,12 +100,15 @@ def write_trace(s: Session, out: TextIO) -> None:
                 a += f', "status": {status}'
             failed = bool(status)
             cat = "call,failed" if failed else "call"
-            name = quoted[fn] if fn < len(quoted) else f'"#{fn}"'
+            name = quoted[fn]
         elif item.kind == EVENT:
-            msg, data_len, payload, _ = read_event(mv, item.open_at + BODY, item.flags)
-            name = events.get(msg, "")
-            if not name:
-                name = events[msg] = dumps(f"event {msg_text(msg)}")
+            at = item.open_at
+            try:
+                msg, data_len, payload, _ = read_event(mv, at + BODY, frame_end(mv, at), item.flags, copy=False)
+            except Malformed as e:
+                raise item_error(s, item, e) from None
+            key = b"%d " % (msg is None) + (msg or b"")
+            name = events.get(key) or events.put(key, dumps(f"event {msg_text(msg)}"))
             a = f'"payload_size": {data_len}' if payload is not None else '"payload": "NULL"'
             cat, failed = "event", False
         else:
@@ -119,10 +121,13 @@ def write_trace(s: Session, out: TextIO) -> None:
             a += ', "end": "not in the file"'
             put(f'{{"ph": "i", "s": "t", "name": "end not recorded", "cat": "lost", "pid": {pid}, "tid": {thread}, '
                 f'"ts": {_us(end)}}}')
-        span = end - start  # both non-negative: exact microseconds without float rounding
+        span = end - start
+        if start >= 0 and span >= 0:  # the usual case: exact microseconds without float rounding
+            ts, length = f"{start // 1000}.{start % 1000:03d}", f"{span // 1000}.{span % 1000:03d}"
+        else:
+            ts, length = _us(start), _us(span)
         lines.append(f'{{"ph": "X", "name": {name}, "cat": "{cat}", "pid": {pid}, "tid": {thread}, '
-                     f'"ts": {start // 1000}.{start % 1000:03d}, "dur": {span // 1000}.{span % 1000:03d}, '
-                     f'"args": {{"seq": {item.seq}, {a}}}}}')
+                     f'"ts": {ts}, "dur": {length}, "args": {{"seq": {item.seq}, {a}}}}}')
         if len(lines) >= 2048:
             out.write(",\n".join(lines) + ",\n")
             lines.clear()
@@ -130,7 +135,18 @@ def write_trace(s: Session, out: TextIO) -> None:
             put(f'{{"ph": "i", "s": "t", "name": {dumps("failed: " + names[item.fn] + " status " + str(status))}, '
                 f'"cat": "failed", "pid": {pid}, "tid": {thread}, "ts": {_us(end)}}}')
     if s.torn is not None:
-        put(f'{{"ph": "i", "s": "g", "name": "torn frame: reading stopped", "cat": "torn", "pid": {pid}, '
+        what = "nesting too deep: reading stopped" if s.over_limit else "torn frame: reading stopped"
+        put(f'{{"ph": "i", "s": "g", "name": "{what}", "cat": "torn", "pid": {pid}, '
             f'"tid": {pid}, "ts": {_us(items.last_ns)}, "args": {{"byte": {s.torn[0]}, "why": {dumps(s.torn[1])}}}}}')
     out.write(",\n".join(lines) + "\n]}\n")
 
+
+def _args(args: Sequence[Arg]) -> str:
+    """A call's arguments as the args of its slice."""
+    text = f'"args": {json.dumps(args_text(args))}'
+    request = next((x for x in args if isinstance(x, Buffer)), None)
+    if request is not None:
+        text += f', "request_size": {request.length}'
+        if request.data is not None:
+            text += f', "request": {json.dumps(short(request.data, 80))}'
+    return text

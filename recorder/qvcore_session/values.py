@@ -21,7 +21,7 @@ class Redacted:
         return hash(self.length)
 
     def __repr__(self) -> str:
-        return self.text.decode()
+        return self.text.decode("utf-8", "backslashreplace")  # a damaged file may hold any bytes
 
 
 class Buffer:
