@@ -134,9 +134,11 @@ void Drain::count(const char* body, std::uint32_t len) {
     } else if (f.kind == QVS_EVENT || f.kind == QVS_EVENT_OPEN) {
         ++p_.events;
     }
-    if (f.kind != QVS_CALL_CLOSE && f.kind != QVS_EVENT_CLOSE && (p_.first_ns == 0 || f.start_ns < p_.first_ns))
+    if (f.kind != QVS_CALL_CLOSE && f.kind != QVS_EVENT_CLOSE &&
+        (p_.first_ns == 0 || f.start_ns < p_.first_ns))
         p_.first_ns = f.start_ns;
-    if (f.duration_ns >= 0 && f.start_ns + f.duration_ns > p_.last_ns) p_.last_ns = f.start_ns + f.duration_ns;
+    if (f.duration_ns >= 0 && f.start_ns + f.duration_ns > p_.last_ns)
+        p_.last_ns = f.start_ns + f.duration_ns;
 }
 
 bool Drain::flush() {

@@ -22,9 +22,9 @@ struct Next {
     std::uint64_t seq = 0;
     const char* body = nullptr;
     std::uint32_t len = 0;
-    std::uint64_t tail = 0;      // up to here taken
-    std::uint64_t head = 0;      // committed, as last read
-    std::uint64_t published = 0; // tail as the recording thread sees it
+    std::uint64_t tail = 0;         // up to here taken
+    std::uint64_t head = 0;         // committed, as last read
+    std::uint64_t published = 0;    // tail as the recording thread sees it
     std::uint64_t lost_written = 0; // frames of the ring's LOST counts in the file, not yet cleared
     bool free_after = false;        // a ring of a thread that ended: free once its LOST frame is in
 };

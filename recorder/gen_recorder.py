@@ -155,7 +155,8 @@ def render_source(functions):
     out += [f'    "{f.name}",' for f in functions]
     out += ["};", "// Whether a call's int result is its status (a failure when not 0).",
             "const bool kFunctionReturnsStatus[] = {"]
-    out += [f"    {'true' if f.ret in ('int', 'long long') and f.name not in NOT_STATUS else 'false'}," for f in functions]
+    status = [f.ret in ("int", "long long") and f.name not in NOT_STATUS for f in functions]
+    out += [f"    {'true' if s else 'false'}," for s in status]
     out += [
         "};",
         f"const int kFunctionCount = {len(functions)};",

@@ -37,8 +37,8 @@ enum SlotState : std::uint32_t { kFree = 0, kOwned = 1, kRetired = 2 };
 // goes on after the last record, so head and tail only ever grow.
 struct alignas(64) Slot {
     std::atomic<std::uint32_t> state;
-    std::uint32_t tid;                  // the owner, for its LOST frames
-    std::atomic<std::uint32_t> backed;  // its pages are allocated in the file
+    std::uint32_t tid;                 // the owner, for its LOST frames
+    std::atomic<std::uint32_t> backed; // its pages are allocated in the file
     char pad0[52];
     std::atomic<std::uint64_t> head; // bytes committed (producer)
     char pad1[56];
@@ -64,7 +64,7 @@ struct Progress {
 };
 
 enum WriterState : std::uint32_t {
-    kWriting = 0, // a writer owns the session (or died owning it)
+    kWriting = 0,  // a writer owns the session (or died owning it)
     kComplete = 1, // every committed frame is in the file
     kStopped = 2,  // the writer stopped: stop_line says why
 };
@@ -86,8 +86,8 @@ struct alignas(64) Shared {
     std::uint32_t keep;      // leave this file when done: its creator collects it
     std::uint64_t session_dev, session_ino; // the session file, as created
     std::uint32_t header_len;
-    char limit_text[64]; // C_SDK_RECORD_MAX_BYTES as the user wrote it
-    char path[4096];     // the session file, absolute
+    char limit_text[64];  // C_SDK_RECORD_MAX_BYTES as the user wrote it
+    char path[4096];      // the session file, absolute
     char ring_path[4096]; // this file
     char header[kHeaderRoom];
     std::uint8_t returns_status[1024]; // by function index: its int result is a status
@@ -101,9 +101,9 @@ struct alignas(64) Shared {
     std::atomic<std::uint32_t> durable_at;           // which of durable[] is current
     std::int32_t writer_pid;
     Progress durable[2];
-    char stop_line[1024]; // why it stopped, once state is kStopped
-    std::uint64_t salvaged;   // frames a salvage wrote after the writer died
-    std::uint32_t damaged;    // a ring could not be read to its end
+    char stop_line[1024];   // why it stopped, once state is kStopped
+    std::uint64_t salvaged; // frames a salvage wrote after the writer died
+    std::uint32_t damaged;  // a ring could not be read to its end
     // The recorded process's, seldom.
     alignas(64) std::atomic<std::uint32_t> parent_done; // the recorded process is exiting
     std::atomic<std::uint32_t> wake;                    // a futex: the writer sleeps on it
@@ -114,7 +114,9 @@ struct alignas(64) Shared {
     std::atomic<std::int64_t> overflow_first_ns, overflow_last_ns;
 
     Slot* slots() { return reinterpret_cast<Slot*>(reinterpret_cast<char*>(this) + header_size()); }
-    char* ring(std::uint32_t k) { return reinterpret_cast<char*>(this) + ring_offset(slot_count, ring_size, k); }
+    char* ring(std::uint32_t k) {
+        return reinterpret_cast<char*>(this) + ring_offset(slot_count, ring_size, k);
+    }
     const Progress& current() const { return durable[durable_at.load(std::memory_order_acquire) & 1]; }
     static constexpr std::size_t header_size() { return (sizeof(Shared) + 4095) & ~std::size_t{4095}; }
     // The header and the slots: allocated up front, so touching them never faults.
@@ -125,7 +127,9 @@ struct alignas(64) Shared {
     static std::size_t ring_offset(std::uint32_t slots, std::uint64_t ring, std::uint32_t k) {
         return fixed_size(slots) + std::size_t{k} * ring;
     }
-    static std::size_t total_size(std::uint32_t slots, std::uint64_t ring) { return ring_offset(slots, ring, slots); }
+    static std::size_t total_size(std::uint32_t slots, std::uint64_t ring) {
+        return ring_offset(slots, ring, slots);
+    }
 };
 
 } // namespace qvrec

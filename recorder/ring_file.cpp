@@ -29,19 +29,21 @@ bool allocate(int fd, std::size_t off, std::size_t len) {
 
 } // namespace
 
-bool create_ring_file(const char* dir, std::uint32_t slots, std::uint64_t ring_size, RingFile& out, char* problem,
-                      std::size_t room) noexcept {
+bool create_ring_file(const char* dir, std::uint32_t slots, std::uint64_t ring_size, RingFile& out,
+                      char* problem, std::size_t room) noexcept {
     std::uint64_t random = 0;
     if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
         struct timespec ts;
         ::clock_gettime(CLOCK_MONOTONIC, &ts);
-        random = static_cast<std::uint64_t>(ts.tv_nsec) * 0x9e3779b97f4a7c15ull ^ static_cast<std::uint64_t>(ts.tv_sec);
+        random = static_cast<std::uint64_t>(ts.tv_nsec) * 0x9e3779b97f4a7c15ull ^
+                 static_cast<std::uint64_t>(ts.tv_sec);
     }
     std::snprintf(out.path, sizeof out.path, "%s/qvrec-%d-%016llx.ring", dir, static_cast<int>(::getpid()),
                   static_cast<unsigned long long>(random));
     int fd = ::open(out.path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        std::snprintf(problem, room, "cannot create the recording buffers in %.900s (%s)", dir, std::strerror(errno));
+        std::snprintf(problem, room, "cannot create the recording buffers in %.900s (%s)", dir,
+                      std::strerror(errno));
         return false;
     }
     std::size_t size = Shared::total_size(slots, ring_size);
@@ -49,10 +51,11 @@ bool create_ring_file(const char* dir, std::uint32_t slots, std::uint64_t ring_s
     // process that has not ignored it: asked first.
     struct rlimit fsize{};
     if (::getrlimit(RLIMIT_FSIZE, &fsize) == 0 && fsize.rlim_cur != RLIM_INFINITY && fsize.rlim_cur < size) {
-        std::snprintf(problem, room,
-                      "the recording buffers (%zu bytes) exceed the file size limit of %llu bytes (ulimit -f); "
-                      "C_SDK_RECORD_BUFFER and C_SDK_RECORD_THREADS make them smaller",
-                      size, static_cast<unsigned long long>(fsize.rlim_cur));
+        std::snprintf(
+            problem, room,
+            "the recording buffers (%zu bytes) exceed the file size limit of %llu bytes (ulimit -f); "
+            "C_SDK_RECORD_BUFFER and C_SDK_RECORD_THREADS make them smaller",
+            size, static_cast<unsigned long long>(fsize.rlim_cur));
         ::unlink(out.path);
         ::close(fd);
         return false;
@@ -60,7 +63,8 @@ bool create_ring_file(const char* dir, std::uint32_t slots, std::uint64_t ring_s
     void* mem = MAP_FAILED;
     if (::ftruncate(fd, static_cast<off_t>(size)) != 0 || !allocate(fd, 0, Shared::fixed_size(slots)) ||
         (mem = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)) == MAP_FAILED) {
-        std::snprintf(problem, room, "cannot make the recording buffers in %.900s (%s)", dir, std::strerror(errno));
+        std::snprintf(problem, room, "cannot make the recording buffers in %.900s (%s)", dir,
+                      std::strerror(errno));
         ::unlink(out.path);
         ::close(fd);
         return false;
@@ -100,7 +104,8 @@ Shared* map_ring_file(int fd, char* problem, std::size_t room) noexcept {
         return nullptr;
     }
     if (head.slot_count == 0 || head.slot_count > 4096 || head.ring_size == 0 || head.ring_size % 4096 != 0 ||
-        head.ring_size > (1ull << 30) || head.file_size != Shared::total_size(head.slot_count, head.ring_size) ||
+        head.ring_size > (1ull << 30) ||
+        head.file_size != Shared::total_size(head.slot_count, head.ring_size) ||
         head.file_size != static_cast<std::uint64_t>(st.st_size) || head.header_len > kHeaderRoom) {
         std::snprintf(problem, room, "damaged recording buffers (their sizes disagree)");
         return nullptr;

@@ -23,8 +23,8 @@ struct RingFile {
 };
 
 // Creates DIR/qvrec-<pid>-<random>.ring and maps it; a line in `problem` when not.
-bool create_ring_file(const char* dir, std::uint32_t slots, std::uint64_t ring_size, RingFile& out, char* problem,
-                      std::size_t room) noexcept;
+bool create_ring_file(const char* dir, std::uint32_t slots, std::uint64_t ring_size, RingFile& out,
+                      char* problem, std::size_t room) noexcept;
 
 // Allocates ring k's pages, once: false when the file system has no room.
 bool back_ring(Shared* sh, std::uint32_t k) noexcept;

@@ -38,9 +38,9 @@ constinit std::atomic<Shared*> g_shared{nullptr};
 namespace {
 
 Settings g_settings;
-pid_t g_pid = 0;          // the process the recording belongs to
-pid_t g_writer = -1;      // its writer
-bool g_pending = false;   // on, and not started yet: the first frame starts it
+pid_t g_pid = 0;        // the process the recording belongs to
+pid_t g_writer = -1;    // its writer
+bool g_pending = false; // on, and not started yet: the first frame starts it
 pthread_mutex_t g_start_lock = PTHREAD_MUTEX_INITIALIZER;
 
 std::int64_t clock_ns(clockid_t id) {
@@ -103,21 +103,23 @@ bool start() {
         std::snprintf(line, sizeof line, "%s exists: recording into %s", g_settings.path, file.path);
         say(line);
     }
-    std::size_t header_len = compose_header(nullptr, 0, wall, mono, static_cast<std::uint32_t>(g_pid), core_path());
+    std::size_t header_len =
+        compose_header(nullptr, 0, wall, mono, static_cast<std::uint32_t>(g_pid), core_path());
     if (g_settings.limit != 0 && header_len > g_settings.limit) {
-        std::snprintf(line, sizeof line,
-                      "%s: the size limit of %llu bytes is reached (C_SDK_RECORD_MAX_BYTES=%.40s); recording stopped",
-                      file.path, static_cast<unsigned long long>(g_settings.limit), g_settings.limit_text);
+        std::snprintf(
+            line, sizeof line,
+            "%s: the size limit of %llu bytes is reached (C_SDK_RECORD_MAX_BYTES=%.40s); recording stopped",
+            file.path, static_cast<unsigned long long>(g_settings.limit), g_settings.limit_text);
         tell(line);
         ::close(file.fd);
         return false;
     }
     RingFile rings;
     char problem[1200];
-    if (header_len > kHeaderRoom ||
-        !create_ring_file(g_settings.ring_dir, g_settings.threads, g_settings.ring_size, rings, problem,
-                          sizeof problem)) {
-        if (header_len > kHeaderRoom) std::snprintf(problem, sizeof problem, "the core library's path is too long");
+    if (header_len > kHeaderRoom || !create_ring_file(g_settings.ring_dir, g_settings.threads,
+                                                      g_settings.ring_size, rings, problem, sizeof problem)) {
+        if (header_len > kHeaderRoom)
+            std::snprintf(problem, sizeof problem, "the core library's path is too long");
         refuse(problem);
         ::unlink(file.path); // empty, and ours
         ::close(file.fd);
@@ -152,7 +154,8 @@ void wake_writer(Shared* sh) {
 }
 
 void say_stopped(Shared* sh) {
-    if (sh->state.load(std::memory_order_acquire) == kStopped && sh->said.exchange(1) == 0) say(sh->stop_line);
+    if (sh->state.load(std::memory_order_acquire) == kStopped && sh->said.exchange(1) == 0)
+        say(sh->stop_line);
 }
 
 void at_exit() {

@@ -55,15 +55,16 @@ bool create_session_file(const char* asked, CreatedFile& out) noexcept {
         struct stat st;
         if (err == EEXIST && ::lstat(out.path, &st) == 0 && S_ISREG(st.st_mode)) continue; // kept
         if (err == EEXIST && ::lstat(out.path, &st) == 0) {
-            std::snprintf(out.problem, sizeof out.problem, "%.900s exists and is not a regular file (%s)", out.path,
-                          kind_of(st.st_mode));
+            std::snprintf(out.problem, sizeof out.problem, "%.900s exists and is not a regular file (%s)",
+                          out.path, kind_of(st.st_mode));
         } else {
             std::snprintf(out.problem, sizeof out.problem, "cannot create %.900s (%s)", out.path,
                           std::strerror(err));
         }
         return false;
     }
-    std::snprintf(out.problem, sizeof out.problem, "%.900s and %u numbered names after it exist", asked, kMaxNumber);
+    std::snprintf(out.problem, sizeof out.problem, "%.900s and %u numbered names after it exist", asked,
+                  kMaxNumber);
     return false;
 }
 

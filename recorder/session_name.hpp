@@ -10,9 +10,9 @@
 namespace qvrec {
 
 struct CreatedFile {
-    int fd = -1;         // O_WRONLY, O_CLOEXEC, flock'ed exclusively
-    char path[4096];     // the name it was created under
-    char problem[1200];  // why not, when fd < 0
+    int fd = -1;        // O_WRONLY, O_CLOEXEC, flock'ed exclusively
+    char path[4096];    // the name it was created under
+    char problem[1200]; // why not, when fd < 0
 };
 
 // Creates `asked` or its next free numbered name, 0600.

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <new>
 
 namespace qvrec {
 
@@ -38,8 +39,9 @@ int writer_main(void* arg) {
     int session = ::fcntl(c->session_fd, F_DUPFD, 10);
     int alive = c->pidfd >= 0 ? ::fcntl(c->pidfd, F_DUPFD, 10) : -1;
     int null = ::open("/dev/null", O_RDWR);
-    if (ring < 0 || session < 0 || null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0 ||
-        ::dup2(ring, 3) < 0 || ::dup2(session, 4) < 0 || ::dup2(alive >= 0 ? alive : null, 5) < 0) {
+    if (ring < 0 || session < 0 || null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 ||
+        ::dup2(null, 2) < 0 || ::dup2(ring, 3) < 0 || ::dup2(session, 4) < 0 ||
+        ::dup2(alive >= 0 ? alive : null, 5) < 0) {
         c->exec_errno = errno;
         ::_exit(127);
     }
@@ -57,15 +59,17 @@ int writer_main(void* arg) {
 // it when it is PID 1 of a PID namespace, and reaped or waited for by it.
 int middle_main(void* arg) {
     auto* c = static_cast<Child*>(arg);
-    void* stack = ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    pid_t pid = stack == MAP_FAILED ? -1 : ::clone(writer_main, static_cast<char*>(stack) + kStack,
-                                                   CLONE_VM | CLONE_VFORK | SIGCHLD, c);
+    void* stack =
+        ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    pid_t pid = stack == MAP_FAILED ? -1
+                                    : ::clone(writer_main, static_cast<char*>(stack) + kStack,
+                                              CLONE_VM | CLONE_VFORK | SIGCHLD, c);
     if (pid < 0 && c->exec_errno == 0) c->exec_errno = errno;
     if (stack != MAP_FAILED) ::munmap(stack, kStack);
     bool ok = pid > 0 && c->exec_errno == 0;
     c->writer = pid;
     c->done.store(1, std::memory_order_release);
-    ::syscall(SYS_futex, &c->done, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    ::syscall(SYS_futex, &c->done, FUTEX_WAKE, 1, nullptr, nullptr, 0);
     // From here on `c` is gone: the program went on. Its descriptors are
     // not held here: a pipe on its stderr ends with it.
     ::syscall(SYS_close_range, 0u, ~0u, 0u);
@@ -80,7 +84,8 @@ int middle_main(void* arg) {
 // first of them when neither is there.
 bool writer_program(char* out, std::size_t room) {
     Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(&spawn_writer), &info) == 0 || info.dli_fname == nullptr) return false;
+    if (::dladdr(reinterpret_cast<void*>(&spawn_writer), &info) == 0 || info.dli_fname == nullptr)
+        return false;
     const char* slash = std::strrchr(info.dli_fname, '/');
     int dir = slash != nullptr ? static_cast<int>(slash - info.dli_fname) : 1;
     const char* base = slash != nullptr ? info.dli_fname : ".";
@@ -106,28 +111,39 @@ pid_t spawn_writer(int ring_fd, int session_fd, char* program, std::size_t room)
     // The writer watches this process end through a pidfd of it (a kernel
     // before 5.3 has none: then it looks at /proc now and then).
     int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0));
-    Child c{program, ring_fd, session_fd, pidfd};
-    void* stack = ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (stack == MAP_FAILED) {
+    // Shared, not just ours: where sharing our memory is refused (valgrind
+    // runs no such process), the middle is a copy and answers through this.
+    void* shared = ::mmap(nullptr, sizeof(Child), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void* stack =
+        ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED || shared == MAP_FAILED) {
         if (pidfd >= 0) ::close(pidfd);
+        if (stack != MAP_FAILED) ::munmap(stack, kStack);
+        if (shared != MAP_FAILED) ::munmap(shared, sizeof(Child));
         return -1;
     }
+    Child& c = *new (shared) Child{program, ring_fd, session_fd, pidfd};
     sigset_t all, old;
     ::sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &old); // no handler of the program may run in the children
     // Exit signal 0: no SIGCHLD, and invisible to a wait for any child without __WCLONE.
     pid_t middle = ::clone(middle_main, static_cast<char*>(stack) + kStack, CLONE_VM, &c);
+    if (middle < 0 && errno == EINVAL)
+        middle = ::clone(middle_main, static_cast<char*>(stack) + kStack, 0, &c);
     int err = errno;
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (middle > 0) {
         while (c.done.load(std::memory_order_acquire) == 0)
-            ::syscall(SYS_futex, &c.done, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+            ::syscall(SYS_futex, &c.done, FUTEX_WAIT, 0, nullptr, nullptr, 0);
     }
     if (pidfd >= 0) ::close(pidfd);
-    if (middle < 0 || c.exec_errno != 0) {
+    pid_t writer = c.writer;
+    int exec_errno = c.exec_errno;
+    ::munmap(shared, sizeof(Child));
+    if (middle < 0 || exec_errno != 0) {
         if (middle > 0) {
             ::waitpid(middle, nullptr, __WCLONE);
-            err = c.exec_errno;
+            err = exec_errno;
         }
         ::munmap(stack, kStack);
         errno = err;
@@ -135,7 +151,7 @@ pid_t spawn_writer(int ring_fd, int session_fd, char* program, std::size_t room)
     }
     g_middle = middle;
     g_middle_stack = stack;
-    return c.writer;
+    return writer;
 }
 
 void reap_writer(pid_t) noexcept {

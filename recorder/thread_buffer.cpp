@@ -70,7 +70,8 @@ void attach_ring(Shared* sh) noexcept {
 bool retake_ring() noexcept {
     ThreadRing& t = tl_ring;
     Shared* sh = t.shared;
-    return sh != nullptr && sh->rings_freed.load(std::memory_order_acquire) != t.freed_seen && take_ring(t, sh);
+    return sh != nullptr && sh->rings_freed.load(std::memory_order_acquire) != t.freed_seen &&
+           take_ring(t, sh);
 }
 
 void count_lost(std::size_t body_len, long long now) noexcept {

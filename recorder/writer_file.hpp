@@ -35,7 +35,7 @@ private:
     bool stopped_ = false;
     char* buf_ = nullptr;
     std::size_t used_ = 0;
-    std::uint64_t written_; // bytes in the file
+    std::uint64_t written_;   // bytes in the file
     std::uint64_t whole_ = 0; // where the piece being written began: a frame's start
 };
 

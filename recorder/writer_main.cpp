@@ -88,10 +88,10 @@ bool process_gone(const Shared* sh) {
 }
 
 Next* next_array(std::uint32_t slots) {
-    void* p = ::mmap(nullptr, sizeof(Next) * slots, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p =
+        ::mmap(nullptr, sizeof(Next) * slots, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return p == MAP_FAILED ? nullptr : static_cast<Next*>(p);
 }
-
 
 int run() {
     detach();

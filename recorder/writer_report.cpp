@@ -54,12 +54,13 @@ void print_status(const Shared* sh, bool writer_runs) {
     std::printf(", \"pid\": %u, \"state\": \"%s\", \"writer_running\": %s, \"process_running\": %s", sh->pid,
                 state < 3 ? states[state] : "writing", writer_runs ? "true" : "false",
                 process_runs(sh) ? "true" : "false");
-    std::printf(", \"file_bytes\": %" PRIu64 ", \"frames\": %" PRIu64 ", \"calls\": %" PRIu64
-                ", \"events\": %" PRIu64 ", \"failures\": %" PRIu64 ", \"lost_frames\": %" PRIu64
-                ", \"lost_bytes\": %" PRIu64 ", \"first_ns\": %" PRId64 ", \"last_ns\": %" PRId64
-                ", \"wall_ns\": %" PRId64 ", \"mono_ns\": %" PRId64 ", \"salvaged\": %" PRIu64 ", \"damaged\": %s",
-                p.file_bytes, p.frames, p.calls, p.events, p.failures, p.lost_frames, p.lost_bytes, p.first_ns,
-                p.last_ns, sh->wall_ns, sh->mono_ns, sh->salvaged, sh->damaged ? "true" : "false");
+    std::printf(
+        ", \"file_bytes\": %" PRIu64 ", \"frames\": %" PRIu64 ", \"calls\": %" PRIu64 ", \"events\": %" PRIu64
+        ", \"failures\": %" PRIu64 ", \"lost_frames\": %" PRIu64 ", \"lost_bytes\": %" PRIu64
+        ", \"first_ns\": %" PRId64 ", \"last_ns\": %" PRId64 ", \"wall_ns\": %" PRId64
+        ", \"mono_ns\": %" PRId64 ", \"salvaged\": %" PRIu64 ", \"damaged\": %s",
+        p.file_bytes, p.frames, p.calls, p.events, p.failures, p.lost_frames, p.lost_bytes, p.first_ns,
+        p.last_ns, sh->wall_ns, sh->mono_ns, sh->salvaged, sh->damaged ? "true" : "false");
     std::printf(", \"stop\": ");
     if (state == kStopped) json_text(sh->stop_line);
     else std::printf("null");

@@ -1,6 +1,5 @@
 """Session files from elsewhere: a damaged or crafted header or frame gives
-one line on stderr and status 1 from every command (and an error, not a
-traceback, from record's summary), nesting past what the reader follows
+one line on stderr and status 1 from every command, nesting past what the reader follows
 stops the reading as a torn frame does, and the tables stay bounded. The
 files are written by hand (session_files.py)."""
 
@@ -16,10 +15,9 @@ from test_session_trace_export import needs_data
 import qvcore_session
 from qvcore_session import limits
 from qvcore_session.nesting import Items
-from qvcore_session.record import summary
 
-EVERY = ("show", "stats", "export", "trace", "summary")
-DECODING = ("show", "export", "trace")  # stats and summary read no arguments
+EVERY = ("show", "stats", "export", "trace")
+DECODING = ("show", "export", "trace")  # stats reads no arguments
 
 
 def with_header_len(data, n):
@@ -52,12 +50,6 @@ DAMAGED = {
 
 
 def run(command, path, tmp_path, capsys):
-    if command == "summary":  # what record prints for each file it finds
-        try:
-            summary(str(path))
-            return 0, ""
-        except qvcore_session.SessionError as e:
-            return 1, f"qvcore_session: {e}\n"
     out = {"export": ["-o", tmp_path / "out.csv"], "trace": ["-o", tmp_path / "out.json"]}.get(command, [])
     code, _, err = run_main(capsys, command, path, *out)
     return code, err
@@ -98,7 +90,6 @@ def test_nesting_past_the_limit_stops_the_reading_there(tmp_path, capsys, opens)
                    f"frames: thread 1 nests calls and events more than {limits.MAX_DEPTH} deep, deeper than this "
                    "reader follows\n")
     assert f"{limits.MAX_DEPTH} calls or events have no end" in run_main(capsys, "stats", path)[1]
-    assert summary(str(path)).endswith(f"; a torn last frame at byte {stop}") == deep
 
 
 def test_a_close_further_down_ends_what_is_open_inside_it(tmp_path):
