@@ -53,13 +53,29 @@ $(VPY):
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade -r requirements-pip.txt
 
-# requirements-data.txt (pyarrow, duckdb) has no wheels for a debug build's ABI: that venv goes without.
-venv: $(VPY)
-	$(VPY) -m pip install --quiet -r requirements-dev.txt
-	$(if $(PYTHON_DEBUG),,$(VPY) -m pip install --quiet -r requirements-data.txt)
+# Stamps in the venv: the requirements are installed again only when a
+# requirements file changed, the module only when a file the build reads did.
+REQUIREMENTS_STAMP := $(VENV)/.requirements-installed
+INSTALL_STAMP := $(VENV)/.c_sdk-installed
+BUILD_INPUTS := $(shell find CMakeLists.txt pyproject.toml README.md cmake include src standin recorder tools \
+  -type f -not -path '*/__pycache__/*' -not -name '*.pyc' 2>/dev/null)
 
-install: venv
-	$(VPY) -m pip install --quiet .
+# requirements-data.txt (pyarrow, duckdb) has no wheels for a debug build's ABI: that venv goes without.
+$(REQUIREMENTS_STAMP): requirements-pip.txt requirements-dev.txt requirements-data.txt requirements-build.txt | $(VPY)
+	$(VPY) -m pip install --quiet -r requirements-dev.txt -r requirements-build.txt
+	$(if $(PYTHON_DEBUG),,$(VPY) -m pip install --quiet -r requirements-data.txt)
+	touch $@
+
+venv: $(REQUIREMENTS_STAMP)
+
+# Built in the venv, not in pip's throwaway one (whose path changes every
+# time and makes scikit-build-core start the build folder afresh): the
+# persistent build/<wheel tag> then recompiles only what changed.
+$(INSTALL_STAMP): $(REQUIREMENTS_STAMP) $(BUILD_INPUTS)
+	$(VPY) -m pip install --quiet --no-build-isolation .
+	touch $@
+
+install: $(INSTALL_STAMP)
 
 demo: install
 	$(ASK_STANDIN) PYTHONPATH=$(STANDIN_PATH) $(VPY) examples/demo_strategy.py
@@ -67,9 +83,12 @@ demo: install
 # The exact interpreter a run used, in every log.
 SAY_INTERPRETER = @$(VPY) -c "import sys; print('== CPython', sys.version.split()[0], '(debug build)' if hasattr(sys, 'gettotalrefcount') else '', sys.executable)"
 
+# -q unless ARGS says how verbose to be (pytest would add up -q -q).
+PYTEST_QUIET = $(if $(filter -q -qq -v -vv -vvv --quiet --verbose,$(ARGS)),,-q)
+
 test: install
 	$(SAY_INTERPRETER)
-	$(ASK_STANDIN) PYTHONPATH=$(STANDIN_PATH) $(VPY) -m pytest -q $(ARGS)
+	$(ASK_STANDIN) PYTHONPATH=$(STANDIN_PATH) $(VPY) -m pytest $(PYTEST_QUIET) $(ARGS)
 
 dev: venv
 	cmake -S . -B $(DEV_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(PYTHON) >/dev/null
@@ -77,7 +96,7 @@ dev: venv
 
 dev-test: dev
 	$(SAY_INTERPRETER)
-	$(ASK_STANDIN) PYTHONPATH=$(DEV_PATH) $(VPY) -m pytest -q $(ARGS)
+	$(ASK_STANDIN) PYTHONPATH=$(DEV_PATH) $(VPY) -m pytest $(PYTEST_QUIET) $(ARGS)
 
 # Records the demo strategy through the recording shim and replays it.
 .PHONY: record-demo
