@@ -39,8 +39,8 @@ STANDIN_DIR = "qvcore_standin/lib"
 STANDIN = f"{STANDIN_DIR}/{CORE}"
 RUNPATH = f"$ORIGIN:$ORIGIN/{STANDIN_DIR}"
 STUBS = "c_sdk-stubs/__init__.pyi"
-PACKAGE = ("qvcore_standin/__init__.py", "qvcore_standin/__main__.py", "qvcore_standin/pytest_plugin.py",
-           "qvcore_standin/py.typed")
+PACKAGE = ("qvcore_standin/__init__.py", "qvcore_standin/__main__.py", "qvcore_standin/cli.py",
+           "qvcore_standin/pytest_plugin.py", "qvcore_standin/py.typed")
 
 
 def fail(msg):

@@ -43,13 +43,14 @@ The stand-in answers only a process that asked for it, by creating a
 ``REFUSED`` from every core function that returns a status, so that it is
 never taken for a real core. It is installed inside this package
 (``qvcore_standin/lib/zadiv3-e.so``), never where a real core goes (next to
-the module, which looks there first); ``python -m qvcore_standin which``
-tells which one a fresh process would load.
+the module, which looks there first); ``qvcore-standin which`` (or
+``python -m qvcore_standin which``) tells which one a fresh process would load.
 """
 
 from .calls import ANY, Buffer, Call, FnPtr, OutPtr, Text
 from .core import REFUSED, Core, NotAStandinError
 from .replay import REPLAY_DIVERGED, Replay, ReplayDivergence
+from .version import __version__
 
 __all__ = [
     "ANY",
@@ -64,4 +65,5 @@ __all__ = [
     "Replay",
     "ReplayDivergence",
     "Text",
+    "__version__",
 ]

@@ -1,33 +1,8 @@
-"""python -m qvcore_standin which: the core library c_sdk would load."""
+"""python -m qvcore_standin: the same as the qvcore-standin command."""
 
-import argparse
 import sys
-from typing import List, Optional
 
-from . import which
-
-
-def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m qvcore_standin", description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True)
-    commands.add_parser("which", help="which core library a fresh process importing c_sdk would load")
-    parser.parse_args(argv)
-    try:
-        found = which.resolve()
-    except (ImportError, OSError, ValueError) as e:
-        print(f"qvcore_standin: {e}", file=sys.stderr)
-        return 1
-    print(f"module: {found.module}")
-    if found.path is None:
-        print(f"core:   none found ({which.CORE_FILE} is in no folder of LD_LIBRARY_PATH or of the module's RUNPATH)")
-        return 1
-    if found.is_standin:
-        print(f"core:   {found.path} (the stand-in: nothing reaches a market; it answers only a process "
-              "that sets QVCORE_STANDIN=1 or creates qvcore_standin.Core())")
-    else:
-        print(f"core:   {found.path} (not the stand-in)")
-    return 0
-
+from .cli import main
 
 if __name__ == "__main__":
     sys.exit(main())
