@@ -56,7 +56,7 @@ def test_both_versions_read_alike(tmp_path, version, capsys):
     path = tmp_path / "v.qvs"
     path.write_bytes(sf.header(version) + sf.call(sf.ORDER, 1, sf.us(1), 900, req=b"q", response=b"r"))
     assert [(f.fn, f.result, f.output.data) for f in qvcore_session.Session(path)] == [("qvi_place_order_pb", 0, b"r")]
-    assert run_main(capsys, "stats", path)[1].splitlines()[1].split()[:2] == ["qvi_place_order_pb", "1"]
+    assert run_main(capsys, "stats", path)[1].splitlines()[2].split()[:2] == ["qvi_place_order_pb", "1"]
 
 
 def test_a_version_it_does_not_know_is_refused(tmp_path, capsys):

@@ -1,4 +1,4 @@
-"""The command line: python -m qvcore_session COMMAND ..."""
+"""The command line: qvcore-session COMMAND ... (or python -m qvcore_session COMMAND ...)."""
 
 from __future__ import annotations
 
@@ -10,6 +10,8 @@ from typing import List, Optional
 
 from . import filters
 from .reader import SessionError
+from .usage import Parser, program, unrecognized
+from .version import __version__
 
 COMMANDS = {
     "record": "run a command with the recording shim preloaded and recording on",
@@ -22,13 +24,14 @@ COMMANDS = {
 }
 
 
-def parser() -> argparse.ArgumentParser:
-    ap = argparse.ArgumentParser(prog="python -m qvcore_session",
-                                 description="Record core sessions, and read, filter and export them.")
+def parser(prog: Optional[str] = None) -> Parser:
+    prog = prog or program("qvcore_session", "qvcore-session")
+    ap = Parser(prog=prog, description="Record core sessions, and read, filter and export them.")
+    ap.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = ap.add_subparsers(dest="command", required=True)
+    ap.commands = sub.choices  # each command's parser, whose usage its argument errors print
     rec = sub.add_parser("record", help=COMMANDS["record"],
-                         usage="python -m qvcore_session record [-o FILE] [--max-bytes N] [--core PATH] "
-                               "-- COMMAND [ARG...]")
+                         usage=f"{prog} record [-o FILE] [--max-bytes N] [--core PATH] -- COMMAND [ARG...]")
     rec.add_argument("-o", "--output", default="session-%p.qvs", metavar="FILE",
                      help="the session file; %%p becomes each recording process's id (default: session-%%p.qvs)")
     rec.add_argument("--max-bytes", metavar="N", help="stop recording before a file would exceed N bytes (k, M, G)")
@@ -58,7 +61,10 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: Optional[List[str]] = None) -> int:
     ap = parser()
-    args = ap.parse_args(argv)
+    args, extra = ap.parse_known_args(argv)
+    sp = ap.commands[args.command]
+    if extra:
+        unrecognized(sp, extra)
     if isinstance(sys.stdout, io.TextIOWrapper):
         # Text of a file (names, message types) that the terminal's encoding cannot show is escaped, not an error.
         sys.stdout.reconfigure(errors="backslashreplace")
@@ -73,7 +79,7 @@ def main(argv: Optional[List[str]] = None) -> int:
 
             command = args.argv[1:] if args.argv[:1] == ["--"] else args.argv
             if not command:
-                ap.error("record: no command given (record [-o FILE] -- COMMAND [ARG...])")
+                sp.error("no command given (record [-o FILE] -- COMMAND [ARG...])")
             return record(command, args.output, args.max_bytes, args.core, args.wait)
         if args.command == "recover":
             from .recover import run
@@ -82,11 +88,11 @@ def main(argv: Optional[List[str]] = None) -> int:
         if args.command in ("show", "stats"):
             from .reader import Session
 
-            header = Session(args.file).header
+            session = Session(args.file)
             try:
-                flt = filters.from_arguments(args, header)
+                flt = filters.from_arguments(args, session.header, session.first_start())
             except ValueError as e:
-                ap.error(str(e))
+                sp.error(str(e))
             if args.command == "show":
                 from .show import show
 
@@ -95,6 +101,10 @@ def main(argv: Optional[List[str]] = None) -> int:
                 from .stats import stats
 
                 stats(args.file, flt=flt, filters=filters.describe(args))
+            missed = flt.unmatched()
+            if missed:
+                print(f"qvcore_session: nothing matched {', '.join(missed)} (globs: * any text, ? one character, "
+                      f"[abc] one of these; function names as the header lists them)", file=sys.stderr)
         elif args.command == "export":
             from .export import export
 

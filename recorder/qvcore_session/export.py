@@ -19,6 +19,7 @@ from typing import Any, Callable, Iterator, List, Optional, Tuple
 
 from .limits import Memo
 from .nesting import Item, Items, item_error
+from .output import create_like
 from .reader import (BODY, CALL, EVENT, NOT_STATUS, R_INT, R_VOID, Malformed, Session, call_parts, frame_end,
                      read_args, read_event)
 from .render import result_text
@@ -158,6 +159,7 @@ def export(path: str, out: str, with_bytes: bool = True, rows_per_group: int = 1
     if suffix not in (".parquet", ".arrow", ".csv"):
         raise OSError(f"{out}: the output's name must end in .parquet, .arrow or .csv")
     s = Session(path)  # refuses what is not a session file before anything is written
+    create_like(out, path)
     if suffix == ".csv":
         _export_csv(s, out, with_bytes)
         report_torn(s)
@@ -195,7 +197,7 @@ def _export_csv(s: Session, out: str, with_bytes: bool) -> None:
     stamp = columns.index(("start_utc", "timestamp[ns, UTC]"))
     first_bytes = len(COLUMNS) - BYTES_COLUMNS
     epoch = datetime.datetime(1970, 1, 1)
-    with open(out, "w", newline="") as f:
+    with open(out, "r+", newline="") as f:  # created by create_like, with the session's permissions
         w = csv.writer(f)
         w.writerow([name for name, _ in columns])
         for row in rows(s, with_bytes):

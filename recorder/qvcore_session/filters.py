@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import fnmatch
+import math
 import re
 from typing import Dict, List, Optional, Sequence
 
@@ -22,8 +23,9 @@ from .values import Header
 _DURATION = re.compile(r"^\s*(\d+(?:\.\d*)?|\.\d+)\s*(ns|us|µs|ms|s)\s*$")
 _UNITS = {"ns": 1, "us": 1_000, "µs": 1_000, "ms": 1_000_000, "s": 1_000_000_000}
 _TIME_OF_DAY = re.compile(r"^\s*(\d{1,2}):(\d\d)(?::(\d\d)(?:\.(\d{1,9}))?)?\s*$")
-_SECONDS = re.compile(r"^\s*\+?(\d+(?:\.\d*)?|\.\d+)\s*$")
 DAY = 86_400_000_000_000
+# The time forms --from and --to take, as help, errors and docs/session-data.md word them.
+TIME_FORMS = "HH:MM[:SS[.fffffffff]] (UTC, as show prints it) or seconds from the first frame (2.5, 1e-4)"
 
 
 def parse_duration(text: str) -> int:
@@ -34,10 +36,20 @@ def parse_duration(text: str) -> int:
     return round(float(m.group(1)) * _UNITS[m.group(2)])
 
 
-def parse_time(text: str, header: Header) -> int:
-    """HH:MM[:SS[.ffffff]] (UTC, the time of day show prints; the first such
-    moment from 12 hours before the session started) or seconds from the
-    start, as a time on the file's monotonic clock."""
+def _seconds(text: str) -> Optional[float]:
+    """A count of seconds in any of Python's float notations (3, 2.5, .5, 1e-4, +0), or None."""
+    try:
+        value = float(text)
+    except ValueError:
+        return None
+    return value if math.isfinite(value) and value >= 0 else None
+
+
+def parse_time(text: str, header: Header, origin: Optional[int] = None) -> int:
+    """HH:MM[:SS[.fffffffff]] (UTC, the time of day show prints; the first such
+    moment from 12 hours before the session started) or seconds from origin
+    (the session's first frame; the header's time when the file has none), as
+    a time on the file's monotonic clock."""
     m = _TIME_OF_DAY.match(text)
     if m:
         h, mi, s, frac = int(m.group(1)), int(m.group(2)), int(m.group(3) or 0), m.group(4) or ""
@@ -50,10 +62,10 @@ def parse_time(text: str, header: Header) -> int:
         elif wall >= header.wall_ns + DAY // 2:
             wall -= DAY
         return wall - (header.wall_ns - header.mono_ns)
-    m = _SECONDS.match(text)
-    if m:
-        return header.mono_ns + round(float(m.group(1)) * 1e9)
-    raise ValueError(f"{text!r} is neither a time of day (HH:MM:SS[.ffffff]) nor seconds from the start")
+    seconds = _seconds(text)
+    if seconds is not None:
+        return (header.mono_ns if origin is None else origin) + round(seconds * 1e9)
+    raise ValueError(f"{text!r} is neither a time of day nor seconds: {TIME_FORMS}")
 
 
 class Filter:
@@ -61,7 +73,7 @@ class Filter:
 
     def __init__(self, header: Header, functions: Sequence[str] = (), event: Optional[str] = None,
                  failed: bool = False, threads: Sequence[int] = (), since: Optional[str] = None,
-                 until: Optional[str] = None, slower_than: Optional[str] = None):
+                 until: Optional[str] = None, slower_than: Optional[str] = None, origin: Optional[int] = None):
         names = header.functions
         self.any_function = not functions and event is None
         self.fns = {i for i, n in enumerate(names) if any(fnmatch.fnmatchcase(n, g) for g in functions)}
@@ -70,13 +82,25 @@ class Filter:
         self.failed = failed
         self.status_fns = {i for i, n in enumerate(names) if n not in NOT_STATUS}
         self.threads = set(threads)
-        self.since = parse_time(since, header) if since is not None else None
-        self.until = parse_time(until, header) if until is not None else None
+        self.functions = list(functions)
+        self.since = parse_time(since, header, origin) if since is not None else None
+        self.until = parse_time(until, header, origin) if until is not None else None
         self.slower = parse_duration(slower_than) if slower_than is not None else None
         self.at_end = failed or self.slower is not None
         self.active = bool(functions or event is not None or failed or threads or self.since is not None
                            or self.until is not None or self.slower is not None)
         self._events: Dict[Optional[bytes], bool] = {}
+        self.event_matched = False  # whether any event's type matched --event, for unmatched()
+        self._names = names
+
+    def unmatched(self) -> List[str]:
+        """The --function globs that match none of the session's function
+        names, and --event if no event's type matched it (once read)."""
+        out = [f"--function {g}" for g in self.functions
+               if not any(fnmatch.fnmatchcase(n, g) for n in self._names)]
+        if self.event is not None and not self.event_matched:
+            out.append(f"--event {self.event}")
+        return out
 
     def thread_and_time(self, thread: int, start: int) -> bool:
         """Whether a frame of this thread at this time passes the thread and time filters."""
@@ -105,6 +129,7 @@ class Filter:
                     self._events[msg] = ok
             if not ok:
                 return False
+            self.event_matched = True
         return not self.failed and self.thread_and_time(thread, start)
 
     def call_ends(self, fn: int, duration: Optional[int], result: Optional[int]) -> bool:
@@ -126,15 +151,14 @@ def add_arguments(ap: argparse.ArgumentParser) -> None:
     g.add_argument("--thread", action="append", type=int, default=[], metavar="TID",
                    help="this thread's calls and events (its kernel thread id, as show prints it); repeatable")
     g.add_argument("--from", dest="since", metavar="T",
-                   help="what starts at T or later: HH:MM:SS[.ffffff] (UTC, as show prints it) or seconds "
-                        "from the start")
+                   help=f"what starts at T or later: {TIME_FORMS}")
     g.add_argument("--to", dest="until", metavar="T", help="what starts at T or earlier (as --from)")
     g.add_argument("--slower-than", metavar="D", help="what took longer than D: 500us, 2ms, 1s, 10ns")
 
 
-def from_arguments(args: argparse.Namespace, header: Header) -> Filter:
+def from_arguments(args: argparse.Namespace, header: Header, origin: Optional[int] = None) -> Filter:
     return Filter(header, args.function, args.event, args.failed, args.thread, args.since, args.until,
-                  args.slower_than)
+                  args.slower_than, origin)
 
 
 def describe(args: argparse.Namespace) -> List[str]:

@@ -80,3 +80,4 @@ class Memo(Generic[V]):
             self.entries[key] = value
             self.size += len(key)
         return value
+

@@ -23,7 +23,7 @@ import mmap
 import os
 import struct
 import zlib
-from typing import Iterator, List, Optional, Tuple, Union
+from typing import Generator, Iterator, List, Optional, Tuple, Union
 
 from .parts import (A_BOOL, A_BUFFER, A_DOUBLE, A_FN, A_INT, A_NULL, A_OUT, A_REDACTED, A_TEXT, BODY, FIXED,
                     FLAG_MSG_NULL, O_NONE, O_RESPONSE, O_TEXT, PREFIX, R_DOUBLE, R_INT, R_NULL, R_REDACTED, R_TEXT,
@@ -169,7 +169,17 @@ class Session:
                 raise self.malformed(p, e, fr.index) from None
             yield fr
 
-    def spans(self) -> Iterator[Span]:
+    def first_start(self) -> Optional[int]:
+        """When the file's first complete frame started (monotonic ns), or None
+        without one: where the seconds of --from and --to count from."""
+        spans = self.spans()
+        try:
+            first = next(spans, None)
+        finally:
+            spans.close()
+        return None if first is None else first[7]
+
+    def spans(self) -> Generator[Span, None, None]:
         """The complete frames, undecoded: (view, offset, end, kind, flags, fn,
         thread, start_ns, duration_ns); the body's own fields start at offset + BODY."""
         with self.mapped() as mv:

@@ -7,7 +7,7 @@ import time
 from typing import Optional, Sequence, Tuple
 
 from .reader import NOT_STATUS, R_DOUBLE, R_INT, R_REDACTED, R_TEXT, R_VOID, written_null
-from .values import Arg, Buffer, Output, Pointer, Redacted, Response, Result
+from .values import Arg, Header, Buffer, Output, Pointer, Redacted, Response, Result
 
 
 def short(b: bytes, limit: int = 40) -> str:
@@ -85,3 +85,15 @@ def result_text(name: str, tag: int, result: Result, output: Output) -> str:
 def clock(wall_ns: int) -> str:
     """A wall-clock time of day, UTC, to the microsecond."""
     return f"{time.strftime('%H:%M:%S', time.gmtime(wall_ns // 1_000_000_000))}.{wall_ns // 1000 % 1_000_000:06d}"
+
+
+def session_line(header: Header, first: Optional[int]) -> str:
+    """The first line of show and stats: whose session, and the moment its
+    first frame started, to the microsecond (the 0 of --from and --to in seconds)."""
+    if first is None:
+        when = f"started {time.strftime('%Y-%m-%d', time.gmtime(header.wall_ns // 1_000_000_000))} " \
+               f"{clock(header.wall_ns)} UTC, no frames"
+    else:
+        at = first + header.wall_ns - header.mono_ns
+        when = f"first frame {time.strftime('%Y-%m-%d', time.gmtime(at // 1_000_000_000))} {clock(at)} UTC (= --from 0)"
+    return f"# session of pid {header.pid}, {when}, core {header.core_path or '?'}\n"

@@ -18,7 +18,7 @@ from .limits import Memo
 from .nesting import Gaps, Item, Nesting
 from .reader import (BODY, CALL, CALL_CLOSE, CALL_OPEN, EVENT, EVENT_CLOSE, EVENT_OPEN, LOST, Malformed, Session,
                      event_msg, frame_end, int_result, read_args, read_event, read_lost, read_result_tagged)
-from .render import args_text, clock, duration, msg_text, result_text, size
+from .render import args_text, clock, duration, msg_text, result_text, session_line, size
 
 PRINTED, INSIDE, CANDIDATE = 1, 2, 4
 _NO_STACK: List[Item] = []
@@ -29,8 +29,7 @@ def show(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, 
     s = Session(path)
     h = s.header
     flt = flt or Filter(h)
-    started = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(h.wall_ns // 1_000_000_000))
-    out.write(f"# session of pid {h.pid}, started {started} UTC, core {h.core_path or '?'}\n")
+    out.write(session_line(h, s.first_start()))
     if filters:
         out.write(f"# only {' '.join(filters)}\n")
     offset = h.wall_ns - h.mono_ns

@@ -13,7 +13,7 @@ from .filters import Filter
 from .limits import KeyBudget
 from .nesting import Gaps, Items
 from .reader import CALL, EVENT, LOST, NOT_STATUS, Session
-from .render import clock, duration, msg_text, size
+from .render import clock, duration, msg_text, session_line, size
 from .show import report_torn
 
 
@@ -152,6 +152,7 @@ def stats(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None,
     out = out or sys.stdout
     s = Session(path)
     names = s.name
+    out.write(session_line(s.header, s.first_start()))
     t = tally(s, flt)
     if filters:
         out.write(f"# only {' '.join(filters)}\n")

@@ -20,6 +20,7 @@ from typing import List, Sequence, Set, TextIO
 
 from .limits import MAX_KEYS, Memo
 from .nesting import Items, item_error
+from .output import create_like
 from .reader import BODY, CALL, EVENT, NOT_STATUS, Malformed, Session, call_parts, frame_end, read_args, read_event
 from .render import args_text, msg_text, result_text, short
 from .show import report_torn
@@ -35,7 +36,8 @@ def _us(ns: int) -> str:
 
 def trace(path: str, out_path: str) -> None:
     s = Session(path)
-    with open(out_path, "w", encoding="utf-8") as out:
+    create_like(out_path, path)
+    with open(out_path, "r+", encoding="utf-8") as out:  # created by create_like, with the session's permissions
         write_trace(s, out)
     report_torn(s)
 
