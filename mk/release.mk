@@ -73,13 +73,16 @@ wheel-check: $(TOOLS)
 	$(TBIN)/python tools/check_wheel.py --python $(PYTHON) --raw-dir $(WHEEL_RAW) --dist $(DIST) \
 	  --tools $(TBIN) --plat $(WHEEL_PLAT)
 
-wheels:
+# Last, the metadata of every wheel made (twine check: the README renders as
+# the long description, the fields are well formed).
+wheels: $(TOOLS)
 	@set -e; for v in $(WHEEL_VERSIONS); do \
 	  runner=$(ON_INTERPRETER); \
 	  echo "== wheel for CPython $$v$${runner:+ (Debian chroot)}"; start=$$SECONDS; \
 	  $$runner $(MAKE) --no-print-directory wheel wheel-check PYTHON_VERSION=$$v $${runner:+$(CHROOT_TOOLS)}; \
 	  echo "== wheel for CPython $$v: $$((SECONDS - start)) s"; \
 	done
+	$(TBIN)/twine check --strict $(DIST)/c_sdk-*$(WHEEL_PLAT)*.whl
 
 # The wheels in $(DIST) seen from Debian 11 (glibc 2.31, made by debootstrap
 # from Debian's default mirror): every library resolves, the core answers.

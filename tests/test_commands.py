@@ -4,6 +4,7 @@ and the make targets hand pytest its arguments once."""
 
 import importlib.metadata
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -63,3 +64,20 @@ def test_make_passes_pytest_arguments_once(target, args, expected):
     proc = run("make", "-n", "-C", ROOT, target, f"ARGS={args}")
     line = next(text for text in proc.stdout.splitlines() if " -m pytest" in text)
     assert line.split(" -m pytest", 1)[1].split() == expected, line
+
+
+
+def test_changelog_has_a_section_for_the_version_and_one_unreleased():
+    with open(os.path.join(ROOT, "pyproject.toml")) as f:
+        version = re.search(r'(?m)^version = "([^"]+)"', f.read()).group(1)
+    with open(os.path.join(ROOT, "CHANGELOG.md")) as f:
+        sections = re.findall(r"(?m)^## \[([^\]]+)\]", f.read())
+    assert sections[0] == "Unreleased" and version in sections and sections[1:] == sorted(sections[1:], reverse=True)
+
+
+def test_installed_metadata_says_what_and_who():
+    try:
+        meta = importlib.metadata.metadata("c_sdk")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("c_sdk is not installed")
+    assert meta["Summary"] and meta["Author"] and meta["Maintainer"] and "trading" in meta["Keywords"].split(",")
