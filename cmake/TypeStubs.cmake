@@ -18,6 +18,7 @@ if(C_SDK_TYPE_STUBS AND NOT C_SDK_SANITIZE)
             --module-dir ${C_SDK_STAGE_DIR} --out ${C_SDK_STUBS_FILE}
     DEPENDS c_sdk zadiv3e
             ${PROJECT_SOURCE_DIR}/tools/gen_stubs.py ${PROJECT_SOURCE_DIR}/tools/c_sdk_api.py
+            ${PROJECT_SOURCE_DIR}/tools/reference_text.py
     COMMENT "Generating the c_sdk type stubs from the built module"
     VERBATIM)
   add_custom_target(c_sdk_stubs ALL DEPENDS ${C_SDK_STUBS_FILE})

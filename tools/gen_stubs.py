@@ -12,10 +12,14 @@ the helpers, the record classes and the constants.
 import argparse
 import os
 import sys
+import textwrap
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import c_sdk_api  # noqa: E402
+from reference_text import KIND_TEXT, RESULT_TEXT, SHAPE_TEXT  # noqa: E402
+
+DOC_WIDTH = 100
 
 HEADER = '''\
 # Type stubs of the c_sdk extension module, generated from the module's own
@@ -54,10 +58,38 @@ def _signature(name, params, ret, indent=""):
     return f"({inner}\n{indent}) -> {ret}"
 
 
+def _plain(text):
+    """A table's Markdown as docstring text: an IDE shows the backticks as they are."""
+    return text.replace("`", "")
+
+
+def _paragraph(text, indent="", hang=""):
+    return textwrap.wrap(_plain(text), DOC_WIDTH, initial_indent=indent, subsequent_indent=indent + hang,
+                         break_on_hyphens=False)
+
+
+def docstring(entry):
+    """What an IDE shows for a wrapper or direct callable (Jedi reads the stubs):
+    its core function and shape, its result on success and on failure, and
+    each parameter's kind, in the words of docs/reference.md."""
+    adapted = " str arguments are encoded to ASCII bytes first (adapt_to_python3)." if entry.adapted else ""
+    lines = _paragraph(f"Calls the core function {entry.core}; shape {entry.shape}.{adapted}") + [""]
+    lines += _paragraph(SHAPE_TEXT[entry.shape].replace("qvi_X", entry.core)) + [""]
+    lines += _paragraph(f"Returns {RESULT_TEXT[entry.result]}.") + [""]
+    if entry.params:
+        lines.append("Parameters:")
+        for name, kind in entry.params:
+            accepts, passed = KIND_TEXT[kind]
+            lines += _paragraph(f"{name} ({kind}): {accepts}; passed as {passed}.", "    ", "    ")
+    else:
+        lines.append("No parameters.")
+    body = [f"    {line}" if line else "" for line in lines]
+    return ['    """' + body[0].lstrip(), *body[1:], '    """']
+
+
 def _callable_lines(entry):
     params = [f"{name}: {entry.param_type(kind)}" for name, kind in entry.params]
-    note = f"# {entry.core}: {entry.shape}" + (", str accepted" if entry.adapted else "")
-    return [note, f"def {entry.name}{_signature(entry.name, params, entry.result_type)}: ..."]
+    return [f"def {entry.name}{_signature(entry.name, params, entry.result_type)}:", *docstring(entry), ""]
 
 
 def _helper_lines(entry):
