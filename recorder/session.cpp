@@ -158,9 +158,10 @@ void say_stopped(Shared* sh) {
         say(sh->stop_line);
 }
 
-void at_exit() {
-    Shared* sh = g_shared.load(std::memory_order_acquire);
-    if (sh == nullptr || g_pid != ::getpid() || sh->parent_done.exchange(1) != 0) return;
+// Tells the writer the recording ends and waits for it while it makes
+// progress; true when every frame is in the file.
+bool finish_recording(Shared* sh) {
+    if (sh->parent_done.exchange(1) != 0) return false;
     wake_writer(sh);
     std::uint64_t seen = sh->progress.load(std::memory_order_relaxed);
     std::int64_t since = clock_ns(CLOCK_MONOTONIC);
@@ -177,7 +178,13 @@ void at_exit() {
         }
     }
     say_stopped(sh);
-    reap_writer(g_writer);
+    reap_writer(false);
+    return sh->state.load(std::memory_order_acquire) == kComplete;
+}
+
+void at_exit() {
+    Shared* sh = g_shared.load(std::memory_order_acquire);
+    if (sh != nullptr && g_pid == ::getpid()) finish_recording(sh);
 }
 
 // In a child made by fork, on its only thread.
@@ -198,10 +205,15 @@ void in_child() {
     if (!g_pending) g_on.store(false);
 }
 
+bool g_control = false; // recordings are started and stopped by qvrec_control_*
+
 [[gnu::constructor]] void load() {
     if (!read_settings(g_settings)) return;
     ::pthread_atfork(nullptr, nullptr, in_child);
     std::atexit(at_exit);
+    const char* control = std::getenv("C_SDK_RECORD_CONTROL");
+    g_control = control != nullptr && std::strcmp(control, "1") == 0;
+    if (g_control) return; // nothing until asked
     g_pending = true;
     g_on.store(true);
 }
@@ -209,6 +221,50 @@ void in_child() {
 [[gnu::destructor]] void unload() { at_exit(); }
 
 } // namespace
+
+// Recording on demand, for a test runner that records one session per test
+// (qvcore_standin's pytest plugin): with C_SDK_RECORD_CONTROL=1 nothing is
+// recorded until started, into `path` (created as always: an existing file
+// is kept and the next free name taken). Stop when no core call is in
+// flight: it waits for the writer and lets the rings go. 0: started or
+// complete; 1: stopped early (said on stderr) or none running; -1: refused.
+extern "C" [[gnu::visibility("default")]] int qvrec_control_start(const char* path) noexcept {
+    if (!g_control || path == nullptr) return -1;
+    ::pthread_mutex_lock(&g_start_lock);
+    int rc = -1;
+    if (g_shared.load() == nullptr && !g_pending) {
+        char* expanded = expand_path(path);
+        if (expanded != nullptr) {
+            std::free(g_settings.path);
+            g_settings.path = expanded;
+            g_pending = true;
+            g_on.store(true);
+            rc = 0;
+        }
+    }
+    ::pthread_mutex_unlock(&g_start_lock);
+    return rc;
+}
+
+extern "C" [[gnu::visibility("default")]] int qvrec_control_stop() noexcept {
+    if (!g_control) return -1;
+    ::pthread_mutex_lock(&g_start_lock);
+    g_on.store(false);
+    g_pending = false;
+    Shared* sh = g_shared.exchange(nullptr);
+    int rc = 1;
+    if (sh != nullptr) {
+        rc = finish_recording(sh) ? 0 : 1;
+        if (rc == 0) reap_writer(true); // it has ended, or is about to
+        // The rings' pages go; their addresses stay reserved, so that a
+        // thread's ring of this recording is never taken for one of the next.
+        std::size_t size = sh->file_size;
+        ::mmap(sh, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+        forget_ring();
+    }
+    ::pthread_mutex_unlock(&g_start_lock);
+    return rc;
+}
 
 bool recording_slow() noexcept {
     Shared* sh = g_shared.load(std::memory_order_acquire);

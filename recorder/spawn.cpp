@@ -154,8 +154,8 @@ pid_t spawn_writer(int ring_fd, int session_fd, char* program, std::size_t room)
     return writer;
 }
 
-void reap_writer(pid_t) noexcept {
-    if (g_middle > 0 && ::waitpid(g_middle, nullptr, WNOHANG | __WCLONE) == g_middle) {
+void reap_writer(bool wait) noexcept {
+    if (g_middle > 0 && ::waitpid(g_middle, nullptr, (wait ? 0 : WNOHANG) | __WCLONE) == g_middle) {
         ::munmap(g_middle_stack, kStack);
         g_middle = -1;
     }

@@ -17,7 +17,7 @@ namespace qvrec {
 // or -1 with errno set.
 pid_t spawn_writer(int ring_fd, int session_fd, char* program, std::size_t room) noexcept;
 
-// Reaps the writer if it has ended.
-void reap_writer(pid_t pid) noexcept;
+// Reaps the writer's parent if it has ended (with `wait`: once it has).
+void reap_writer(bool wait) noexcept;
 
 } // namespace qvrec

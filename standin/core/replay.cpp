@@ -28,6 +28,8 @@ constinit std::atomic<bool> g_replaying{false};
 
 namespace {
 
+constinit std::atomic<standin_normalizer> g_normalizer{nullptr};
+
 // How many calls and events a replay follows open at once (docs/session-file.md).
 // A recording nests as deep as the code under test did: a call inside a
 // callback inside a call, or events of other threads while one's callback
@@ -45,6 +47,8 @@ struct State {
     std::vector<Ctx> stack;
     bool diverged = false;
     std::string divergence[3];
+    bool request_differs = false;   // the divergence is a request's bytes
+    std::string divergent_request[2];  // recorded, live
     bool paced = false;
     bool timed = false;  // first_ns and started are set
     long long first_ns = 0;
@@ -217,6 +221,38 @@ Answer inside_call(std::unique_lock<std::mutex>& lock, const FnState& fn) {
     return answer;
 }
 
+// Whether the call's arguments are the recorded ones; a request is compared
+// through the normalizer when there is one. At the first request that
+// differs, both are kept for the divergence's report.
+bool same_args(const FnState& fn, const std::vector<Arg>& args, const std::vector<RecArg>& rec, bool& failed) {
+    State& s = st();
+    if (rec.size() != args.size()) return false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const Arg& a = args[i];
+        const RecArg& r = rec[i];
+        bool request = a.kind == Arg::Kind::Buffer && a.has_bytes && r.tag == QVS_ARG_BUFFER && r.has_bytes;
+        if (!request) {
+            if (!same(a, r)) return false;
+            continue;
+        }
+        int verdict = STANDIN_UNNORMALIZED;
+        if (standin_normalizer n = g_normalizer.load(std::memory_order_acquire); n != nullptr) {
+            verdict = n(fn.name, r.bytes, r.len, reinterpret_cast<const char*>(a.bytes.data()),
+                        static_cast<int>(a.bytes.size()));
+        }
+        if (verdict == STANDIN_UNNORMALIZED) verdict = same(a, r) ? STANDIN_SAME : STANDIN_DIFFERENT;
+        if (verdict == STANDIN_SAME) continue;
+        failed = verdict == STANDIN_NORMALIZER_FAILED;
+        if (!s.diverged) {
+            s.request_differs = true;
+            s.divergent_request[0].assign(r.bytes, static_cast<std::size_t>(r.len));
+            s.divergent_request[1].assign(reinterpret_cast<const char*>(a.bytes.data()), a.bytes.size());
+        }
+        return false;
+    }
+    return true;
+}
+
 Answer match_locked(std::unique_lock<std::mutex>& lock, const FnState& fn, const std::vector<Arg>& args) {
     State& s = st();
     if (!s.stack.empty() && s.stack.back().is_event && !s.stack.back().open) {
@@ -231,9 +267,10 @@ Answer match_locked(std::unique_lock<std::mutex>& lock, const FnState& fn, const
     Answer answer;
     if (v.kind == QVS_CALL) answer.rec = read_recorded(r);
     std::vector<RecArg> rec;
-    bool ok = read_args(r, rec) && rec.size() == args.size();
-    for (std::size_t i = 0; ok && i < args.size(); ++i) ok = same(args[i], rec[i]);
-    if (s.file.function(v.fn) != &fn || !ok) return diverge_at_cursor(describe_call(fn.name, args));
+    bool failed = false;
+    if (s.file.function(v.fn) != &fn || !read_args(r, rec) || !same_args(fn, args, rec, failed)) {
+        return diverge_at_cursor(describe_call(fn.name, args) + (failed ? " (its normalizer raised)" : ""));
+    }
     if (v.kind == QVS_CALL_OPEN && !room_to_nest(Came{fn.name, &args})) return stopped();
     pace(v);
     s.file.consume();
@@ -243,6 +280,7 @@ Answer match_locked(std::unique_lock<std::mutex>& lock, const FnState& fn, const
 void reset_locked() {
     State& s = st();
     g_replaying.store(false);
+    g_normalizer.store(nullptr, std::memory_order_release);  // the controller's, for one replay
     s.file.close();
     s.stack.clear();
 }
@@ -274,6 +312,7 @@ bool start_replay(const char* path, bool paced, std::string& why) {
     reset_locked();
     s.diverged = false;
     for (auto& d : s.divergence) d.clear();
+    s.request_differs = false;
     if (!s.file.open(path, why)) return false;
     s.paced = paced;
     s.timed = false;
@@ -303,6 +342,15 @@ const char* divergence(int part) {
     if (!s.diverged || part < 0 || part > 2) return nullptr;
     return s.divergence[part].c_str();
 }
+
+const std::string* divergent_request(int which) {
+    std::lock_guard lock(replay_mutex());
+    State& s = st();
+    if (!s.diverged || !s.request_differs || which < 0 || which > 1) return nullptr;
+    return &s.divergent_request[which];
+}
+
+void set_normalizer(standin_normalizer n) { g_normalizer.store(n, std::memory_order_release); }
 
 long long replay_frames() {
     std::lock_guard lock(replay_mutex());

@@ -50,5 +50,8 @@ void end_replay();
 // 0: the position, 1: what was recorded, 2: what came; null before a divergence.
 const char* divergence(int part);
 long long replay_frames();
+// The request bytes of a divergence on one: 0 recorded, 1 live; null otherwise.
+const std::string* divergent_request(int which);
+void set_normalizer(standin_normalizer n);
 
 }  // namespace standin

@@ -42,3 +42,11 @@ extern "C" const char* standin_replay_divergence(int part) { return divergence(p
 extern "C" const char* standin_replay_error(void) { return error_text().c_str(); }
 
 extern "C" long long standin_replay_frames(void) { return replay_frames(); }
+
+extern "C" void standin_replay_set_normalizer(standin_normalizer normalizer) { set_normalizer(normalizer); }
+
+extern "C" const char* standin_replay_divergent_request(int which, int* len) {
+    const std::string* bytes = divergent_request(which);
+    if (len != nullptr) *len = bytes != nullptr ? static_cast<int>(bytes->size()) : 0;
+    return bytes != nullptr ? bytes->data() : nullptr;
+}

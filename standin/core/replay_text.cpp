@@ -22,18 +22,18 @@ std::string describe_arg(const Arg& a) {
     std::string out;
     switch (a.kind) {
     case Arg::Kind::Int: return number(a.num);
-    case Arg::Kind::Bool: return a.num ? "true" : "false";
+    case Arg::Kind::Bool: return a.num ? "True" : "False";
     case Arg::Kind::Double: return real_text(a.dbl);
     case Arg::Kind::Text:
-        if (!a.has_bytes) return "NULL";
+        if (!a.has_bytes) return "None";
         quote(out, a.bytes.data(), a.bytes.size());
         return out;
     case Arg::Kind::Buffer:
         if (!a.has_bytes) return "(" + number(a.num) + " B, unreadable)";
         quote(out, a.bytes.data(), a.bytes.size());
         return out + " (" + number(a.num) + " B)";
-    case Arg::Kind::Out: return a.addr != 0 ? "out" : "NULL";
-    case Arg::Kind::Fn: return a.addr != 0 ? "fn" : "NULL";
+    case Arg::Kind::Out: return a.addr != 0 ? "out" : "None";
+    case Arg::Kind::Fn: return a.addr != 0 ? "fn" : "None";
     }
     return "?";
 }
@@ -42,17 +42,17 @@ std::string describe_rec(const RecArg& a) {
     std::string out;
     switch (a.tag) {
     case QVS_ARG_INT: return number(a.i);
-    case QVS_ARG_BOOL: return a.i ? "true" : "false";
+    case QVS_ARG_BOOL: return a.i ? "True" : "False";
     case QVS_ARG_DOUBLE: return real_text(a.d);
     case QVS_ARG_TEXT: quote(out, a.bytes, static_cast<std::size_t>(a.len)); return out;
-    case QVS_ARG_NULL: return "NULL";
+    case QVS_ARG_NULL: return "None";
     case QVS_ARG_REDACTED: return std::string(a.bytes, static_cast<std::size_t>(a.len));
     case QVS_ARG_BUFFER:
         if (!a.has_bytes) return "(" + number(a.len) + " B, unreadable)";
         quote(out, a.bytes, static_cast<std::size_t>(a.len));
         return out + " (" + number(a.len) + " B)";
-    case QVS_ARG_OUT: return a.has_bytes ? "out" : "NULL";
-    case QVS_ARG_FN: return a.has_bytes ? "fn" : "NULL";
+    case QVS_ARG_OUT: return a.has_bytes ? "out" : "None";
+    case QVS_ARG_FN: return a.has_bytes ? "fn" : "None";
     default: return "?";
     }
 }
@@ -110,7 +110,7 @@ std::string describe_call(const char* name, const std::vector<Arg>& args) {
 }
 
 std::string describe_message(const RecEvent& e) {
-    if (e.msg == nullptr) return "NULL";
+    if (e.msg == nullptr) return "None";
     std::string out;
     quote(out, e.msg, e.msg_len);
     return out;

@@ -122,6 +122,24 @@ const char* standin_replay_divergence(int part);
 const char* standin_replay_error(void);
 long long standin_replay_frames(void); /* frames used so far */
 
+/* A normalizer of requests: called for each request argument (bytes with a
+ * length) the replay compares, with the function's name and the recorded
+ * and live bytes. It returns STANDIN_SAME or STANDIN_DIFFERENT after
+ * comparing them in its own terms (a changing id or time left out),
+ * STANDIN_UNNORMALIZED to have the bytes compared as they are, or
+ * STANDIN_NORMALIZER_FAILED (the replay diverges there). Null: none. It
+ * runs on the calling thread, inside the core call. */
+#define STANDIN_SAME 1
+#define STANDIN_DIFFERENT 0
+#define STANDIN_UNNORMALIZED 2
+#define STANDIN_NORMALIZER_FAILED (-1)
+typedef int (*standin_normalizer)(const char* fn, const char* recorded, int recorded_len, const char* live,
+                                  int live_len);
+void standin_replay_set_normalizer(standin_normalizer normalizer);
+/* At a divergence on a request's bytes: the recorded one (0) or the live one
+ * (1), its length in *len; null when the divergence was not that. */
+const char* standin_replay_divergent_request(int which, int* len);
+
 #ifdef __cplusplus
 }
 #endif

@@ -2,12 +2,14 @@
 asks for it, programs it and reads its call log."""
 
 import ctypes
+import errno
 import json
 import os
 from typing import List, Optional
 
 from . import which
 from .calls import Call, decode_arg
+from .normalize import NormalizeMap, Normalizing
 from .replay import Replay
 
 #: The status every core function returning one gets from the stand-in in a
@@ -71,6 +73,8 @@ _PROTOTYPES = {
     "standin_replay_divergence": (ctypes.c_char_p, [ctypes.c_int]),
     "standin_replay_error": (ctypes.c_char_p, []),
     "standin_replay_frames": (ctypes.c_longlong, []),
+    "standin_replay_set_normalizer": (None, [ctypes.c_void_p]),
+    "standin_replay_divergent_request": (ctypes.c_void_p, [ctypes.c_int, ctypes.POINTER(ctypes.c_int)]),
 }
 
 
@@ -243,7 +247,8 @@ class Core:
         exists)."""
         return bool(self.lib.standin_asked())
 
-    def replay(self, path: "str | os.PathLike[str]", paced: bool = False) -> Replay:
+    def replay(self, path: "str | os.PathLike[str]", paced: bool = False,
+               normalize: Optional[NormalizeMap] = None) -> Replay:
         """Replays a session file written by the recording shim: from now
         on every core call is answered with its recorded result, in recorded
         order, and the recorded events are delivered where they happened
@@ -254,8 +259,17 @@ class Core:
         ``finish()`` raises ``ReplayDivergence`` naming it. ``paced`` keeps
         the recorded time between calls and events. Use it as
         ``with core.replay(path): ...`` or call ``finish()`` at the end.
-        ``reset()`` ends a replay without a check."""
+        ``reset()`` ends a replay without a check. ``normalize`` maps core
+        function names (or ``fnmatch`` patterns) to callables ``bytes ->
+        bytes`` applied to the recorded and the live request before they
+        are compared (see ``qvcore_standin.normalize``). A missing file
+        raises ``FileNotFoundError``; a file that is no session, ``ValueError``."""
+        if not os.path.exists(path):
+            raise FileNotFoundError(errno.ENOENT, "no session file", os.fspath(path))
+        normalizing = Normalizing(normalize) if normalize else None
         rc = self.lib.standin_replay_start(os.fsencode(path), int(bool(paced)))
         if rc != _OK:
             raise ValueError(self.lib.standin_replay_error().decode("utf-8", "replace"))
-        return Replay(self, os.fspath(path))
+        if normalizing is not None:
+            self.lib.standin_replay_set_normalizer(ctypes.cast(normalizing.callback, ctypes.c_void_p))
+        return Replay(self, os.fspath(path), normalizing)

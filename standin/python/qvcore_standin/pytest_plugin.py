@@ -3,21 +3,33 @@ through the ``pytest11`` entry point, so installing c_sdk is enough):
 
 - ``standin_core``: the stand-in, asked for and reset for each test;
 - ``replay_session``: ``with replay_session("day.qvs"): run_strategy()``
-  replays a recorded session; a divergence, or a part of the recording the
-  code never reached, fails the test with the divergence's own message.
+  replays a recorded session (a relative path is the test file's folder's);
+  a divergence, or a part of the recording the code never reached, fails
+  the test with the divergence's own message;
+- ``@pytest.mark.core_session``, ``core_session_config`` and
+  ``--record-mode``: recorded sessions as cassettes (see ``cassettes``).
 """
 
-import contextlib
 import os
-from typing import Callable, ContextManager, Iterator, Union
+from typing import Any, Callable, ContextManager, Dict, Iterator, Optional, Union
 
 import pytest
 
+from . import cassettes
 from .core import Core
-from .replay import Replay, ReplayDivergence
+from .normalize import NormalizeMap
+from .replay import Replay
 
 #: The type of the ``replay_session`` fixture.
 ReplaySession = Callable[..., ContextManager[Replay]]
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    cassettes.add_options(parser)
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    cassettes.configure(config)
 
 
 @pytest.fixture
@@ -34,32 +46,26 @@ def standin_core() -> Iterator[Core]:
     core.reset()
 
 
-def _failure(divergence: ReplayDivergence) -> BaseException:
-    """The test's failure: the divergence's own message and nothing else."""
-    return pytest.fail.Exception(str(divergence), pytrace=False)
+@pytest.fixture
+def replay_session(standin_core: Core, request: pytest.FixtureRequest) -> ReplaySession:
+    """``with replay_session(path, paced=False, normalize=None): ...`` answers
+    every core call of the block from the recorded session at ``path``."""
+
+    def replay(path: Union[str, "os.PathLike[str]"], paced: bool = False,
+               normalize: Optional[NormalizeMap] = None) -> ContextManager[Replay]:
+        return cassettes.replaying(standin_core, os.path.join(request.path.parent, path), paced, normalize)
+
+    return replay
 
 
 @pytest.fixture
-def replay_session(standin_core: Core) -> ReplaySession:
-    """``with replay_session(path, paced=False): ...`` answers every core call
-    of the block from the recorded session at ``path``."""
+def core_session_config() -> Dict[str, Any]:
+    """Defaults for the tests marked ``core_session``: ``normalize`` and
+    ``sessions`` (the folder, relative to the test file's). Override it in
+    a conftest or a test module."""
+    return {}
 
-    @contextlib.contextmanager
-    def replay(path: Union[str, "os.PathLike[str]"], paced: bool = False) -> Iterator[Replay]:
-        session = standin_core.replay(path, paced)
-        try:
-            yield session
-        except BaseException:
-            # The code under test may fail because the replay stopped
-            # answering: the divergence is then the cause to report.
-            divergence = session.divergence()
-            session.abandon()
-            if divergence is not None:
-                raise _failure(divergence) from None
-            raise
-        try:
-            session.finish()
-        except ReplayDivergence as divergence:
-            raise _failure(divergence) from None
 
-    return replay
+@pytest.fixture(autouse=True)
+def _core_session(request: pytest.FixtureRequest) -> Iterator[None]:
+    yield from cassettes.run_marked(request)

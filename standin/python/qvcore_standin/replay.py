@@ -1,7 +1,11 @@
 """A replay of a recorded session in progress, and how it diverged."""
 
+import ctypes
 from types import TracebackType
 from typing import TYPE_CHECKING, Optional, Type
+
+from . import request_diff
+from .normalize import Normalizing
 
 if TYPE_CHECKING:
     from .core import Core
@@ -14,19 +18,23 @@ class ReplayDivergence(AssertionError):
     """The code under test did not do what the recording did.
 
     ``position`` is where in the recording (frame number and byte offset),
-    ``expected`` what the recording has there, ``got`` what came instead."""
+    ``expected`` what the recording has there, ``got`` what came instead;
+    ``detail``, lines more: where two requests differ, or what a normalizer
+    raised."""
 
-    def __init__(self, position: str, expected: str, got: str):
-        super().__init__(f"replay diverged at {position}: recorded {expected}; got {got}")
-        self.position, self.expected, self.got = position, expected, got
+    def __init__(self, position: str, expected: str, got: str, detail: str = ""):
+        message = f"replay diverged at {position}: recorded {expected}; got {got}"
+        super().__init__(message + ("\n" + detail if detail else ""))
+        self.position, self.expected, self.got, self.detail = position, expected, got, detail
 
 
 class Replay:
     """A replay in progress (see ``Core.replay``); a context manager whose
     exit calls ``finish()``."""
 
-    def __init__(self, core: "Core", path: str):
+    def __init__(self, core: "Core", path: str, normalizing: Optional[Normalizing] = None):
         self.core, self.path = core, path
+        self.normalizing = normalizing
         self.finished = False
 
     def divergence(self) -> Optional[ReplayDivergence]:
@@ -36,7 +44,25 @@ class Replay:
         if parts[0] is None:
             return None
         position, expected, got = (p.decode("utf-8", "replace") for p in parts)
-        return ReplayDivergence(position, expected, got)
+        return ReplayDivergence(position, expected, got, self._detail())
+
+    def _request(self, which: int) -> Optional[bytes]:
+        size = ctypes.c_int(0)
+        p = self.core.lib.standin_replay_divergent_request(which, ctypes.byref(size))
+        return None if p is None else ctypes.string_at(p, size.value)
+
+    def _detail(self) -> str:
+        n = self.normalizing
+        if n is not None and n.error is not None:
+            name, e = n.error
+            return f"the normalizer for {name} raised {type(e).__name__}: {e}"
+        recorded, live = self._request(0), self._request(1)
+        if recorded is None or live is None:
+            return ""
+        lines = [request_diff.describe(recorded, live)]
+        if n is not None and n.differed is not None:
+            lines.append(request_diff.describe(n.differed[1], n.differed[2], "after normalizing, they"))
+        return "\n".join(lines)
 
     def check(self) -> None:
         """Raises ``ReplayDivergence`` if the replay has diverged so far."""
@@ -59,6 +85,7 @@ class Replay:
         self.finished = True
         diverged = self.core.lib.standin_replay_finish()
         d = d or self.divergence()
+        self._let_go()
         if diverged:
             raise d or ReplayDivergence("?", "?", "?")
 
@@ -67,6 +94,11 @@ class Replay:
         if not self.finished:
             self.finished = True
             self.core.lib.standin_replay_finish()
+            self._let_go()
+
+    def _let_go(self) -> None:
+        if self.normalizing is not None:
+            self.core.lib.standin_replay_set_normalizer(None)
 
     def __enter__(self) -> "Replay":
         return self
