@@ -175,7 +175,8 @@ def render_source(functions):
 
 def render_all(functions):
     check_secrets(functions)
-    return {"shim_functions.cpp": render_source(functions), "exports.map": render_exports(functions, extra=["qvrec_control_*"])}
+    return {"shim_functions.cpp": render_source(functions),
+            "exports.map": render_exports(functions, extra=["qvrec_control_*"])}
 
 
 def main(argv=None):
