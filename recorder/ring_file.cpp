@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "syscalls.hpp"
 
 namespace qvrec {
 
@@ -32,7 +34,7 @@ bool allocate(int fd, std::size_t off, std::size_t len) {
 bool create_ring_file(const char* dir, std::uint32_t slots, std::uint64_t ring_size, RingFile& out,
                       char* problem, std::size_t room) noexcept {
     std::uint64_t random = 0;
-    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+    if (::syscall(sys::kGetrandom, &random, sizeof random, 1 /* GRND_NONBLOCK */) != sizeof random) {
         struct timespec ts;
         ::clock_gettime(CLOCK_MONOTONIC, &ts);
         random = static_cast<std::uint64_t>(ts.tv_nsec) * 0x9e3779b97f4a7c15ull ^
