@@ -32,7 +32,7 @@ def text(data, nul=b"\0", length=None):
 
 OUTS = b"\x08\x01\x08\x01"  # the two out-parameters of a request-response call
 SUBSCRIBE = "c_sdk.py_qvi_subscribe(b'SHSE.600000', b'tick', True)"
-SUBSCRIBED = "qvi_subscribe(b'SHSE.600000', b'tick', true)"
+SUBSCRIBED = "qvi_subscribe(b'SHSE.600000', b'tick', True)"
 ORDER_CODE = "c_sdk.py_qvi_place_order(b'buy')"
 ORDERED = "qvi_place_order_pb(b'buy' (3 B), out, out)"
 

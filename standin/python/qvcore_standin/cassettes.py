@@ -147,8 +147,24 @@ def run_marked(request: pytest.FixtureRequest) -> Iterator[None]:
         return
     if not os.path.exists(path):
         pytest.fail(f"no recorded session {path}: record it with pytest --record-mode=once", pytrace=False)
-    with replaying(request.getfixturevalue("standin_core"), path, normalize=normalize):
+    with replaying(request.getfixturevalue("standin_core"), path, normalize=normalize) as session:
+        request.node.stash[ACTIVE] = session
         yield
+
+
+ACTIVE = pytest.StashKey[Replay]()
+
+
+def report_divergence(item: pytest.Item, outcome: Any) -> None:
+    """A test that failed because the replay stopped answering fails with
+    the divergence, its cause, and nothing else."""
+    session = item.stash.get(ACTIVE, None)
+    if session is None or outcome.excinfo is None:
+        return
+    divergence = session.divergence()
+    if divergence is not None:
+        session.abandon()
+        outcome.force_exception(_failure(divergence))
 
 
 def _record(request: pytest.FixtureRequest, path: str, normalize: Optional[NormalizeMap], mode: str) -> Iterator[None]:

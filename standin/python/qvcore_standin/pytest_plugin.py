@@ -32,6 +32,12 @@ def pytest_configure(config: pytest.Config) -> None:
     cassettes.configure(config)
 
 
+@pytest.hookimpl(hookwrapper=True)
+def pytest_pyfunc_call(pyfuncitem: pytest.Function) -> Iterator[None]:
+    outcome = yield
+    cassettes.report_divergence(pyfuncitem, outcome)
+
+
 @pytest.fixture
 def standin_core() -> Iterator[Core]:
     """The stand-in core c_sdk loads, asked for, with every default back
