@@ -47,7 +47,7 @@ struct State {
     std::vector<Ctx> stack;
     bool diverged = false;
     std::string divergence[3];
-    bool request_differs = false;   // the divergence is a request's bytes
+    bool request_differs = false;      // the divergence is a request's bytes
     std::string divergent_request[2];  // recorded, live
     bool paced = false;
     bool timed = false;  // first_ns and started are set
@@ -224,7 +224,8 @@ Answer inside_call(std::unique_lock<std::mutex>& lock, const FnState& fn) {
 // Whether the call's arguments are the recorded ones; a request is compared
 // through the normalizer when there is one. At the first request that
 // differs, both are kept for the divergence's report.
-bool same_args(const FnState& fn, const std::vector<Arg>& args, const std::vector<RecArg>& rec, bool& failed) {
+bool same_args(const FnState& fn, const std::vector<Arg>& args, const std::vector<RecArg>& rec,
+               bool& failed) {
     State& s = st();
     if (rec.size() != args.size()) return false;
     for (std::size_t i = 0; i < args.size(); ++i) {
