@@ -14,6 +14,8 @@
 #include <cstring>
 #include <new>
 
+#include "syscalls.hpp"
+
 namespace qvrec {
 
 namespace {
@@ -32,9 +34,7 @@ bool allocate(int fd, std::size_t off, std::size_t len) {
 bool create_ring_file(const char* dir, std::uint32_t slots, std::uint64_t ring_size, RingFile& out,
                       char* problem, std::size_t room) noexcept {
     std::uint64_t random = 0;
-    // getrandom(2) through syscall(): glibc's wrapper came in 2.25, after the
-    // 2.17 the release wheels are built against. 1 is GRND_NONBLOCK.
-    if (::syscall(SYS_getrandom, &random, sizeof random, 1) != static_cast<long>(sizeof random)) {
+    if (::syscall(sys::kGetrandom, &random, sizeof random, 1 /* GRND_NONBLOCK */) != sizeof random) {
         struct timespec ts;
         ::clock_gettime(CLOCK_MONOTONIC, &ts);
         random = static_cast<std::uint64_t>(ts.tv_nsec) * 0x9e3779b97f4a7c15ull ^

@@ -17,6 +17,8 @@
 #include <initializer_list>
 #include <new>
 
+#include "syscalls.hpp"
+
 namespace qvrec {
 
 namespace {
@@ -72,7 +74,7 @@ int middle_main(void* arg) {
     ::syscall(SYS_futex, &c->done, FUTEX_WAKE, 1, nullptr, nullptr, 0);
     // From here on `c` is gone: the program went on. Its descriptors are
     // not held here: a pipe on its stderr ends with it.
-    ::syscall(SYS_close_range, 0u, ~0u, 0u);
+    ::syscall(sys::kCloseRange, 0u, ~0u, 0u);
     if (pid > 0) ::syscall(SYS_wait4, pid, nullptr, 0, nullptr);
     (void)ok;
     ::syscall(SYS_exit, 0);
@@ -110,7 +112,7 @@ pid_t spawn_writer(int ring_fd, int session_fd, char* program, std::size_t room)
     }
     // The writer watches this process end through a pidfd of it (a kernel
     // before 5.3 has none: then it looks at /proc now and then).
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0));
+    int pidfd = static_cast<int>(::syscall(sys::kPidfdOpen, ::getpid(), 0));
     // Shared, not just ours: where sharing our memory is refused (valgrind
     // runs no such process), the middle is a copy and answers through this.
     void* shared = ::mmap(nullptr, sizeof(Child), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);

@@ -25,9 +25,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "drain.hpp"
 #include "ring_file.hpp"
+#include "syscalls.hpp"
 #include "writer_report.hpp"
 
 namespace qvrec {
@@ -48,7 +50,7 @@ void detach() {
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr); // spawned with every signal blocked
-    ::syscall(SYS_close_range, 6u, ~0u, 0u);
+    ::syscall(sys::kCloseRange, 6u, ~0u, 0u);
 }
 
 // Sleeps until woken through the shared memory or `ms` have passed.

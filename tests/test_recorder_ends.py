@@ -26,6 +26,14 @@ def calls_in(path):
     return sum(1 for f in qvcore_session.Session(path) if f.kind == qvcore_session.CALL)
 
 
+def calls_so_far(path):
+    """The calls in a file its writer may have left with no frame yet."""
+    try:
+        return calls_in(path)
+    except qvcore_session.SessionError:
+        return 0
+
+
 def record(tmp_path, *command, wait=30, env=None):
     return tool("record", "-o", tmp_path / "s-%p.qvs", "--wait", wait, "--", *command, check=False,
                 env=dict({"LD_PRELOAD": os.environ.get("LD_PRELOAD", "")}, **(env or {})))
@@ -58,7 +66,7 @@ def test_recover_finishes_by_hand_what_a_killed_writer_left(tmp_path):
     path = tmp_path / "s.qvs"
     env = python_env(shim_env(path, C_SDK_RECORD_RING_DIR=rings))
     subprocess.run([sys.executable, "-c", KILL_OWN_WRITER], env=env, check=True, timeout=120)
-    assert os.path.getsize(path) < 1000 and len(os.listdir(rings)) == 1  # the header at most
+    assert calls_so_far(path) < 40 and len(os.listdir(rings)) == 1
     proc = tool("recover", rings, check=False)
     assert proc.returncode == 0 and "recovered s.qvs" in proc.stderr.replace(str(tmp_path) + "/", ""), proc.stderr
     assert calls_in(path) == 40 and os.listdir(rings) == []

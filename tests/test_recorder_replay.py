@@ -120,7 +120,7 @@ def test_replay_refuses_what_is_not_a_session_file(core, tmp_path):
     bad.write_bytes(b"not a session")
     with pytest.raises(ValueError, match="not a session file"):
         core.replay(bad)
-    with pytest.raises(FileNotFoundError, match="no session file"):
+    with pytest.raises(FileNotFoundError):
         core.replay(tmp_path / "missing.qvs")
     with pytest.raises(qvcore_session.SessionError, match="not a session file"):
         qvcore_session.Session(bad)

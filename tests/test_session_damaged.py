@@ -90,6 +90,8 @@ def test_nesting_past_the_limit_stops_the_reading_there(tmp_path, capsys, opens)
                    f"frames: thread 1 nests calls and events more than {limits.MAX_DEPTH} deep, deeper than this "
                    "reader follows\n")
     assert f"{limits.MAX_DEPTH} calls or events have no end" in run_main(capsys, "stats", path)[1]
+    for command, out in (("export", "x.csv"), ("trace", "x.json")):  # calls without an end, as rows and slices
+        assert run_main(capsys, command, path, "-o", tmp_path / out)[0] == 0
 
 
 def test_a_close_further_down_ends_what_is_open_inside_it(tmp_path):

@@ -1,9 +1,9 @@
 """export: one row per call, event or gap of lost frames, for data tools.
 
 OUT.parquet (Parquet), OUT.arrow (an Arrow IPC stream) or OUT.csv. Rows go
-out in batches of a bounded number (each a Parquet row group), in the order
-their calls and events end (an item inside another comes before it; sort
-by seq for the file's order). Parquet and Arrow need pyarrow
+out in batches bounded in number and in bytes (each a Parquet row group),
+in the order their calls and events end (an item inside another comes
+before it; sort by seq for the file's order). Parquet and Arrow need pyarrow
 (``pip install c_sdk[data]``); CSV needs nothing (bytes as hex there).
 docs/session-data.md has the schema and queries.
 """
@@ -17,10 +17,10 @@ import math
 import os
 from typing import Any, Callable, Iterator, List, Optional, Tuple
 
-from .limits import Memo
-from .nesting import Item, Items, item_error
+from .limits import BATCH_BYTES, Memo
+from .nesting import Items, item_error
 from .output import create_like
-from .reader import (BODY, CALL, EVENT, NOT_STATUS, R_INT, R_VOID, Malformed, Session, call_parts, frame_end,
+from .reader import (BODY, CALL, EVENT, NOT_STATUS, R_INT, R_VOID, Malformed, Session, call_parts,
                      read_args, read_event)
 from .render import result_text
 from .show import report_torn
@@ -37,6 +37,10 @@ COLUMNS: List[Tuple[str, str]] = [
     ("args_json", "string"), ("request", "binary"), ("response", "binary"), ("payload", "binary"),
 ]
 BYTES_COLUMNS = 3
+# The texts that may hold a NUL (args_json is JSON, which escapes it).
+_TEXTS = [i for i, (name, _) in enumerate(COLUMNS) if name in ("name", "result")]
+_LARGE = [i for i, (name, _) in enumerate(COLUMNS) if name in ("name", "result", "args_json")] + \
+    list(range(len(COLUMNS) - BYTES_COLUMNS, len(COLUMNS)))
 
 
 def _json_value(a: Arg) -> Any:
@@ -57,74 +61,68 @@ def args_json(args: Tuple[Arg, ...]) -> str:
     return json.dumps([_json_value(a) for a in args], ensure_ascii=False, separators=(",", ":"))
 
 
-_INT64 = range(-(1 << 63), 1 << 63)
-
-
-def _int64(n: int) -> Optional[int]:
-    """n, or None (null) when an int64 column cannot hold it: a time or a
-    count of a damaged file."""
-    return n if n in _INT64 else None
+_INT64_MIN, _INT64_END = -(1 << 63), 1 << 63
 
 
 def rows(s: Session, with_bytes: bool = True) -> Iterator[Tuple[Any, ...]]:
     """The rows of a file, as tuples in COLUMNS' order (without the bytes
-    columns when with_bytes is false), start_utc in ns since the epoch."""
+    columns when with_bytes is false), start_utc in ns since the epoch (None
+    past what int64 holds, as a time or a count of a damaged file can be)."""
+    names = s.header.functions
+    status_fns = [n not in NOT_STATUS for n in names]
+    offset = s.header.wall_ns - s.header.mono_ns
     items = Items(s)
-    row = _Rows(s, with_bytes)
+    seen: Memo[bytes, Tuple[str, Optional[int], Optional[bytes]]] = Memo()
     for item in items:
-        try:
-            yield row(item, items.view)
-        except Malformed as e:
-            raise item_error(s, item, e) from None
-
-
-class _Rows:
-    """The row of an item."""
-
-    def __init__(self, s: Session, with_bytes: bool):
-        self.names = s.header.functions
-        self.status_fns = [n not in NOT_STATUS for n in self.names]
-        self.offset = s.header.wall_ns - s.header.mono_ns
-        self.with_bytes = with_bytes
-        self.seen: Memo[Tuple[str, Optional[int], Optional[bytes]]] = Memo()
-
-    def __call__(self, item: Item, mv: memoryview) -> Tuple[Any, ...]:
+        mv = items.view
         kind, start, dur = item.kind, item.start, item.duration
         head = (item.seq, item.parent, item.depth)
-        utc = _int64(start + self.offset)
-        if kind == CALL:
-            fn = item.fn
-            name = self.names[fn]
-            args_at, args_end, tag, result, output = call_parts(mv, item.open_at, item.close_at)
-            status = result if tag == R_INT and self.status_fns[fn] and isinstance(result, int) else None
-            shown = None
-            if tag >= 0 and tag != R_VOID and status is None:
-                shown = result_text(name, tag, result, None).removeprefix("-> ")
-            response = output.data if isinstance(output, Response) else output if isinstance(output, bytes) else None
-            response_size = (output.length if isinstance(output, Response)
-                             else len(output) if isinstance(output, bytes) else None)
-            raw = mv[args_at:args_end].tobytes()
-            known = self.seen.get(raw)  # requests repeat: their arguments decoded once
-            if known is None:
-                args = read_args(mv, args_at, args_end)[0]
-                request = next((a for a in args if isinstance(a, Buffer)), None)
-                known = self.seen.put(raw, (args_json(args), request.length if request is not None else None,
-                                            request.data if request is not None else None))
-            text, request_size, request_data = known
-            row: Tuple[Any, ...] = head + (
-                "call", name, item.thread, start, utc, dur, status, bool(status), shown,
-                request_size, response_size, None, None, None, text)
-            return row + (request_data, response, None) if self.with_bytes else row
-        if kind == EVENT:
-            at = item.open_at
-            msg, data_len, payload, _ = read_event(mv, at + BODY, frame_end(mv, at), item.flags)
-            name_ = None if msg is None else msg.decode("utf-8", "backslashreplace")
-            row = head + ("event", name_, item.thread, start, utc, dur, None, False, None, None, None,
-                          data_len, None, None, None)
-            return row + (None, None, payload) if self.with_bytes else row
-        row = head + ("lost", None, item.thread, start, utc, dur, None, False, None, None, None, None,
-                      _int64(item.lost_frames), _int64(item.lost_bytes), None)
-        return row + (None, None, None) if self.with_bytes else row
+        at_utc = start + offset
+        utc = at_utc if _INT64_MIN <= at_utc < _INT64_END else None
+        try:
+            if kind == CALL:
+                fn = item.fn
+                name = names[fn]
+                args_at, args_end, tag, result, output = call_parts(mv, item.open_at, item.open_end, item.close_at,
+                                                                    item.close_end)
+                status = result if tag == R_INT and status_fns[fn] and isinstance(result, int) else None
+                shown = None
+                if tag >= 0 and tag != R_VOID and status is None:
+                    shown = result_text(name, tag, result, None).removeprefix("-> ")
+                response = output.data if isinstance(output, Response) else output if isinstance(output, bytes) \
+                    else None
+                response_size = (output.length if isinstance(output, Response)
+                                 else len(output) if isinstance(output, bytes) else None)
+                raw = mv[args_at:args_end].tobytes()
+                known = seen.get(raw)  # requests repeat: their arguments decoded once
+                if known is None:
+                    args = read_args(mv, args_at, args_end)[0]
+                    request = next((a for a in args if isinstance(a, Buffer)), None)
+                    known = seen.put(raw, (args_json(args), request.length if request is not None else None,
+                                           request.data if request is not None else None), len(raw))
+                text, request_size, request_data = known
+                row: Tuple[Any, ...] = head + (
+                    "call", name, item.thread, start, utc, dur, status, bool(status), shown,
+                    request_size, response_size, None, None, None, text)
+                if with_bytes:
+                    row += (request_data, response, None)
+            elif kind == EVENT:
+                at = item.open_at
+                msg, data_len, payload, _ = read_event(mv, at + BODY, item.open_end, item.flags)
+                name_ = None if msg is None else msg.decode("utf-8", "backslashreplace")
+                row = head + ("event", name_, item.thread, start, utc, dur, None, False, None, None, None,
+                              data_len, None, None, None)
+                if with_bytes:
+                    row += (None, None, payload)
+            else:
+                frames, size = item.lost_frames, item.lost_bytes
+                row = head + ("lost", None, item.thread, start, utc, dur, None, False, None, None, None, None,
+                              frames if frames < _INT64_END else None, size if size < _INT64_END else None, None)
+                if with_bytes:
+                    row += (None, None, None)
+        except Malformed as e:
+            raise item_error(s, item, e) from None
+        yield row
 
 
 def _arrow_schema(with_bytes: bool) -> Any:
@@ -173,13 +171,18 @@ def export(path: str, out: str, with_bytes: bool = True, rows_per_group: int = 1
     width = len(schema)
     try:
         batch: List[Tuple[Any, ...]] = []
-        written = 0
+        written = size = 0
         for row in rows(s, with_bytes):
             batch.append(row)
-            if len(batch) >= rows_per_group:
+            for i in _LARGE:  # the columns as large as the frame they come from
+                v = row[i] if i < width else None
+                if v is not None:
+                    size += len(v)
+            if len(batch) >= rows_per_group or size >= BATCH_BYTES:
                 write(_batch(pa, schema, batch, width))
                 written += len(batch)
                 batch.clear()
+                size = 0
         if batch or not written:  # a file without rows still has its schema
             write(_batch(pa, schema, batch, width))
     finally:
@@ -208,11 +211,8 @@ def _export_csv(s: Session, out: str, with_bytes: bool) -> None:
             for i in range(first_bytes, len(r)):
                 v = r[i]
                 r[i] = v.hex() if isinstance(v, bytes) else v
-            w.writerow(["" if v is None else ("true" if v is True else "false" if v is False else
-                                              _no_nul(v) if type(v) is str else v) for v in r])
-
-
-def _no_nul(text: str) -> str:
-    """A text for the csv module, which cannot write a NUL: as \\x00, the
-    way undecodable bytes are written."""
-    return text.replace("\x00", "\\x00") if "\x00" in text else text
+            for i in _TEXTS:  # the csv module cannot write a NUL: as \\x00, the way undecodable bytes are
+                v = r[i]
+                if isinstance(v, str) and "\x00" in v:
+                    r[i] = v.replace("\x00", "\\x00")
+            w.writerow(["" if v is None else ("true" if v is True else "false" if v is False else v) for v in r])

@@ -11,7 +11,7 @@ in memory on any input. docs/session-data.md says what happens at each.
 
 from __future__ import annotations
 
-from typing import Dict, Generic, Optional, TypeVar
+from typing import Callable, Dict, Generic, Hashable, Optional, TypeVar
 
 # Calls and events open inside one another on one thread. A recording nests
 # a few deep (qvi_run, an event, a call its callback makes); only a strategy
@@ -36,6 +36,11 @@ MEMO_ENTRIES = 8192
 MEMO_BYTES = 1 << 20
 MEMO_KEY = 4096
 
+# Text a command holds before writing it out, and the bytes of the rows of
+# one Arrow batch: a line or a row is as large as the frame it shows.
+OUT_CHARS = 1 << 20
+BATCH_BYTES = 16 << 20
+
 
 class KeyBudget:
     """Whether a summary table may count one more key on its own."""
@@ -55,29 +60,30 @@ class KeyBudget:
         return True
 
 
+K = TypeVar("K", bound=Hashable)
 V = TypeVar("V")
 
 
-class Memo(Generic[V]):
-    """Formatted text by the bytes it was formatted from: sessions repeat
-    their requests and event types, so each is formatted once. Bounded in
-    entries and bytes; a key too large for it is never kept."""
+class Memo(Generic[K, V]):
+    """Formatted text by what it was formatted from: sessions repeat their
+    requests and event types, so each is formatted once. Bounded in entries
+    and in the bytes of the keys; a key too large for it is never kept."""
 
-    __slots__ = ("entries", "size")
+    __slots__ = ("entries", "size", "get")
 
     def __init__(self) -> None:
-        self.entries: Dict[bytes, V] = {}
+        self.entries: Dict[K, V] = {}
         self.size = 0
+        # The dict's own get, called for every frame: put clears the dict, never replaces it.
+        self.get: Callable[[K], Optional[V]] = self.entries.get
 
-    def get(self, key: bytes) -> Optional[V]:
-        return self.entries.get(key)
-
-    def put(self, key: bytes, value: V) -> V:
-        if len(key) <= MEMO_KEY:
+    def put(self, key: K, value: V, size: int) -> V:
+        """Keeps value for key, whose bytes are size; returns value."""
+        if size <= MEMO_KEY:
             if len(self.entries) >= MEMO_ENTRIES or self.size >= MEMO_BYTES:
                 self.entries.clear()
                 self.size = 0
             self.entries[key] = value
-            self.size += len(key)
+            self.size += size
         return value
 

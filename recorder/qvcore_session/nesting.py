@@ -33,12 +33,13 @@ class Item:
     latest it can have ended (the end of the gap that lost its CLOSE frame,
     or the last time in the file). ``open_at`` and ``close_at`` are the
     offsets of the frames holding its arguments and its result (the same
-    frame for a complete one; ``close_at`` -1 without an end). ``result``
+    frame for a complete one; ``close_at`` -1 without an end), ``open_end``
+    and ``close_end`` where those frames end. ``result``
     is a call's int result (None for other results). A LOST item has
     ``lost_frames`` and ``lost_bytes``."""
 
     __slots__ = ("seq", "parent", "depth", "kind", "fn", "msg", "flags", "thread", "start", "duration", "until",
-                 "open_at", "close_at", "result", "lost_frames", "lost_bytes", "mark")
+                 "open_at", "close_at", "open_end", "close_end", "result", "lost_frames", "lost_bytes", "mark")
 
     seq: int
     parent: Optional[int]
@@ -53,17 +54,27 @@ class Item:
     until: int
     open_at: int
     close_at: int
+    open_end: int
+    close_end: int
     result: Optional[int]
     lost_frames: int
     lost_bytes: int
     mark: int  # for a command's own use
 
 
+# How many of the first items of a stack a CLOSE frame that does not match
+# the top looks through; those deeper are counted in Nesting.keys.
+_SCANNED = 8
+
+
 class Nesting:
     """The open items of each thread (a thread with none has no stack).
 
-    Each open item is also counted by (thread, kind, start), so that a CLOSE
-    frame that matches none is told at once, however deep the stack."""
+    A CLOSE frame that does not end the top item of its stack looks for its
+    item among the first _SCANNED items and in ``keys``, which counts those
+    deeper by (thread, kind, start): one that matches nothing costs O(1)
+    however deep the stack, and the few-deep stacks of a recording cost no
+    counting at all."""
 
     def __init__(self) -> None:
         self.stacks: Dict[int, List[Item]] = {}
@@ -81,24 +92,28 @@ class Nesting:
             return f"more than {MAX_OPEN} calls and events are open at once, more than this reader follows"
         if s is None:
             s = self.stacks[thread] = []
+            item.depth, item.parent = 0, None
         elif len(s) >= MAX_DEPTH:
             return f"thread {thread} nests calls and events more than {MAX_DEPTH} deep, deeper than this reader follows"
-        item.depth = len(s)
-        item.parent = s[-1].seq if s else None
+        else:
+            item.depth, item.parent = len(s), s[-1].seq
+            if item.depth >= _SCANNED:
+                key = (thread, item.kind, item.start)
+                self.keys[key] = self.keys.get(key, 0) + 1
         s.append(item)
-        key = (thread, item.kind, item.start)
-        self.keys[key] = self.keys.get(key, 0) + 1
         self.open += 1
         return None
 
-    def _forget(self, item: Item) -> None:
-        key = (item.thread, item.kind, item.start)
-        n = self.keys[key] - 1
-        if n:
-            self.keys[key] = n
-        else:
-            del self.keys[key]
+    def _uncount(self, item: Item) -> None:
+        """Forgets item (taken off its stack, at its depth), in keys if that is where it was counted."""
         self.open -= 1
+        if item.depth >= _SCANNED:
+            key = (item.thread, item.kind, item.start)
+            n = self.keys[key]
+            if n == 1:
+                del self.keys[key]
+            else:
+                self.keys[key] = n - 1
 
     def close(self, thread: int, kind: int, start: int) -> Optional[Item]:
         """The item a CLOSE frame ends, taken off the stack, or None when none
@@ -108,19 +123,22 @@ class Nesting:
             return None
         want = CALL if kind == CALL_CLOSE else EVENT
         item = s[-1]
-        if item.kind != want or item.start != start:
-            if (thread, want, start) not in self.keys:
-                return None
+        if item.kind == want and item.start == start:  # as a rule
+            s.pop()
+            if item.depth >= _SCANNED:
+                self._uncount(item)
+            else:
+                self.open -= 1
+        elif (thread, want, start) in self.keys or any(i.kind == want and i.start == start for i in s[:_SCANNED]):
             while True:  # each item popped here leaves for good: amortised O(1)
-                self._forget(item)
                 s.pop()
+                self._uncount(item)
                 if item.kind == want and item.start == start:
                     break
                 self.abandoned.append(item)
                 item = s[-1]
         else:
-            self._forget(item)
-            s.pop()
+            return None
         if not s:
             del self.stacks[thread]
         return item
@@ -133,7 +151,7 @@ class Nesting:
         gone = s[depth:]
         del s[depth:]
         for item in gone:
-            self._forget(item)
+            self._uncount(item)
         if not s:
             del self.stacks[thread]
         gone.reverse()
@@ -189,6 +207,7 @@ class Items:
                         item.depth, item.parent = 0, None
                     item.seq, item.thread, item.start, item.flags, item.open_at, item.close_at = index, thread, \
                         start, flags, p, p
+                    item.open_end = item.close_end = end
                     item.duration = duration
                     if kind == CALL:
                         item.kind, item.fn, item.msg, item.result = CALL, fn, None, int_result(mv, p + BODY, end)
@@ -200,7 +219,8 @@ class Items:
                     yield item
                 elif kind == CALL_OPEN or kind == EVENT_OPEN:
                     item = Item()
-                    item.seq, item.thread, item.start, item.flags, item.open_at = index, thread, start, flags, p
+                    item.seq, item.thread, item.start, item.flags, item.open_at, item.open_end = index, thread, \
+                        start, flags, p, end
                     if kind == CALL_OPEN:
                         item.kind, item.fn, item.msg = CALL, fn, None
                     else:
@@ -219,7 +239,7 @@ class Items:
                     if abandoned:
                         yield from self._unfinished(abandoned, end_ns)
                         abandoned.clear()
-                    item_.close_at, item_.duration = p, duration
+                    item_.close_at, item_.close_end, item_.duration = p, end, duration
                     item_.result = int_result(mv, p + BODY, end) if kind == CALL_CLOSE else None
                     yield item_
                 elif kind == LOST:
@@ -234,6 +254,7 @@ class Items:
                     item.depth, item.parent = (len(s), s[-1].seq) if s else (0, None)
                     item.kind, item.fn, item.msg, item.duration, item.result = LOST, 0, None, duration, None
                     item.open_at = item.close_at = p
+                    item.open_end = item.close_end = end
                     item.lost_frames, item.lost_bytes = frames, size
                     yield item
         except Malformed as e:
@@ -246,7 +267,7 @@ class Items:
     def _unfinished(items: List[Item], until: int) -> Iterator[Item]:
         """Items whose end is not in the file, the latest they can have ended being until."""
         for gone in items:
-            gone.duration, gone.until, gone.close_at, gone.result = None, until, -1, None
+            gone.duration, gone.until, gone.close_at, gone.close_end, gone.result = None, until, -1, -1, None
             yield gone
 
 

@@ -119,6 +119,46 @@ def read_args(mv: View, p: int, end: int) -> Tuple[Tuple[Arg, ...], int]:
 
 def read_result_tagged(mv: View, p: int, end: int) -> Tuple[int, Result, Output, int]:
     """The result and output at p: (result tag, result, output, end)."""
+    result: Result
+    if p + 10 <= end and mv[p] == R_INT:  # a status, as a rule: its value and the output's tag are there
+        tag, result = _RESULT_INT.unpack_from(mv, p)
+        p += 9
+    else:
+        tag, result, p = _other_result(mv, p, end)
+    out = mv[p]
+    p += 1
+    if out == O_NONE:
+        return tag, result, None, p
+    output: Output
+    if out == O_RESPONSE:
+        if p + 5 > end:
+            raise _past("the response")
+        null, length = _RES.unpack_from(mv, p)
+        p += 5
+        data = None
+        if not null and length > 0:
+            if p + length > end:
+                raise _past(f"a response of {length} bytes")
+            data = bytes(mv[p:p + length])
+            p += length
+        output = Response(bool(null), length, data)
+    elif out == O_TEXT:
+        text_tag = mv[p] if p < end else -1
+        p += 1
+        if text_tag == A_TEXT:
+            output, p = _text(mv, p, end)
+        elif text_tag == A_NULL:
+            output = _TEXT_WRITTEN
+        else:
+            raise _past("the written text") if text_tag < 0 else Malformed(f"written text tag {text_tag} is unknown")
+    else:
+        raise Malformed(f"output tag {out} is unknown")
+    return tag, result, output, p
+
+
+def _other_result(mv: View, p: int, end: int) -> Tuple[int, Result, int]:
+    """A result other than an int with room after it: (tag, result, where
+    its output's tag is, which the frame is checked to hold)."""
     tag = mv[p] if p < end else -1
     need = _RESULT_FIXED.get(tag)
     if need is None:
@@ -141,33 +181,7 @@ def read_result_tagged(mv: View, p: int, end: int) -> Tuple[int, Result, Output,
         result = Redacted(orig, t)
     if p >= end:
         raise _past("the output")
-    out = mv[p]
-    p += 1
-    output: Output = None
-    if out == O_RESPONSE:
-        if p + 5 > end:
-            raise _past("the response")
-        null, length = _RES.unpack_from(mv, p)
-        p += 5
-        data = None
-        if not null and length > 0:
-            if p + length > end:
-                raise _past(f"a response of {length} bytes")
-            data = bytes(mv[p:p + length])
-            p += length
-        output = Response(bool(null), length, data)
-    elif out == O_TEXT:
-        text_tag = mv[p] if p < end else -1
-        p += 1
-        if text_tag == A_TEXT:
-            output, p = _text(mv, p, end)
-        elif text_tag == A_NULL:
-            output = _TEXT_WRITTEN
-        else:
-            raise _past("the written text") if text_tag < 0 else Malformed(f"written text tag {text_tag} is unknown")
-    elif out != O_NONE:
-        raise Malformed(f"output tag {out} is unknown")
-    return tag, result, output, p
+    return tag, result, p
 
 
 # A char** out-parameter the call left null, as read_result_tagged gives it (read_result gives None).
@@ -216,7 +230,11 @@ def event_msg(mv: View, p: int, end: int, flags: int) -> Optional[bytes]:
     """The message type alone of the event at p."""
     if flags & FLAG_MSG_NULL:
         return None
-    return _text(mv, p, end)[0]
+    if p + 4 <= end:  # _text's checks, without its call: this runs for every event
+        q = p + 4 + _U32.unpack_from(mv, p)[0]
+        if q < end:
+            return bytes(mv[p + 4:q])
+    return _text(mv, p, end)[0]  # raises
 
 
 def read_lost(mv: View, p: int, end: int) -> Tuple[int, int, int]:
@@ -227,24 +245,19 @@ def read_lost(mv: View, p: int, end: int) -> Tuple[int, int, int]:
     return int(frames), int(size), int(depth)
 
 
-def frame_end(mv: View, at: int) -> int:
-    """The end of the frame at ``at`` (a frame ``Session.walk`` gave)."""
-    return at + PREFIX + int(_U32.unpack_from(mv, at)[0])
-
-
-def call_parts(mv: View, open_at: int, close_at: int) -> Tuple[int, int, int, Result, Output]:
+def call_parts(mv: View, open_at: int, open_end: int, close_at: int,
+               close_end: int) -> Tuple[int, int, int, Result, Output]:
     """Where a call's arguments are, and its result: (args_start, args_end,
     result tag, result, output), from its complete frame (open_at ==
-    close_at) or from its OPEN and CLOSE frames; the tag is -1 when the
-    close is not in the file (close_at -1). read_args(mv, args_start,
-    args_end) decodes the arguments; the bytes between the two offsets are
-    the same for the same arguments."""
-    end = frame_end(mv, open_at)
+    close_at) or from its OPEN and CLOSE frames (each given with its end);
+    the tag is -1 when the close is not in the file (close_at -1).
+    read_args(mv, args_start, args_end) decodes the arguments; the bytes
+    between the two offsets are the same for the same arguments."""
     if close_at < 0:
-        return open_at + BODY, end, -1, None, None
+        return open_at + BODY, open_end, -1, None, None
     try:
-        tag, result, output, q = read_result_tagged(mv, close_at + BODY, frame_end(mv, close_at))
+        tag, result, output, q = read_result_tagged(mv, close_at + BODY, close_end)
     except Malformed as e:
         e.at = close_at
         raise
-    return q if open_at == close_at else open_at + BODY, end, tag, result, output
+    return q if open_at == close_at else open_at + BODY, open_end, tag, result, output

@@ -27,7 +27,7 @@ from typing import Generator, Iterator, List, Optional, Tuple, Union
 
 from .parts import (A_BOOL, A_BUFFER, A_DOUBLE, A_FN, A_INT, A_NULL, A_OUT, A_REDACTED, A_TEXT, BODY, FIXED,
                     FLAG_MSG_NULL, O_NONE, O_RESPONSE, O_TEXT, PREFIX, R_DOUBLE, R_INT, R_NULL, R_REDACTED, R_TEXT,
-                    R_VOID, Malformed, SessionError, View, call_parts, event_msg, frame_end, int_result, read_args,
+                    R_VOID, Malformed, SessionError, View, call_parts, event_msg, int_result, read_args,
                     read_event, read_lost, read_result, read_result_tagged, written_null)
 from .status_functions import NOT_STATUS
 from .values import Frame, Header
@@ -52,7 +52,7 @@ __all__ = ["MAGIC", "VERSIONS", "CALL", "CALL_OPEN", "CALL_CLOSE", "EVENT", "EVE
            "BODY", "FLAG_MSG_NULL", "A_INT", "A_DOUBLE", "A_BOOL", "A_TEXT", "A_NULL", "A_REDACTED", "A_BUFFER",
            "A_OUT", "A_FN", "R_VOID", "R_INT", "R_DOUBLE", "R_TEXT", "R_NULL", "R_REDACTED", "O_NONE",
            "O_RESPONSE", "O_TEXT", "read_args", "read_result", "read_result_tagged", "written_null", "int_result",
-           "read_event", "event_msg", "read_lost", "frame_end", "call_parts"]
+           "read_event", "event_msg", "read_lost", "call_parts"]
 
 
 def _functions(rest: bytes, count: int, path: str) -> Tuple[List[str], int]:
@@ -140,6 +140,12 @@ class Session:
         """Reading stops before frame ``index`` at offset, which is sound but
         nested deeper than the commands follow: reported as a torn frame is."""
         self.torn, self.frame_count, self.over_limit = (offset, why), index, True
+
+    @staticmethod
+    def _unsound(length: int, fn: int, functions: int) -> str:
+        if length < FIXED:
+            return f"its body of {length} bytes is shorter than the {FIXED} bytes every body starts with"
+        return f"it names function {fn}, beyond the {functions} the header lists"
 
     def frames(self) -> Iterator[Frame]:
         """The frames in file order, decoded."""
@@ -233,11 +239,8 @@ class Session:
             if adler32(mv[p + PREFIX:end]) != check:
                 self.torn = (p, "a frame fails its checksum")
                 return
-            if length < FIXED:
-                raise self.malformed(p, f"its body of {length} bytes is shorter than the {FIXED} bytes every "
-                                        "body starts with", count)
-            if CALL <= kind <= CALL_CLOSE and fn >= functions:
-                raise self.malformed(p, f"it names function {fn}, beyond the {functions} the header lists", count)
+            if length < 24 or (fn >= functions and kind <= 3 and kind >= 1):  # FIXED; CALL to CALL_CLOSE
+                raise self.malformed(p, self._unsound(length, fn, functions), count)
             count += 1
             self.frame_count = count
             yield mv, p, end, kind, flags, fn, thread, start, duration

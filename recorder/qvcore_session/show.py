@@ -11,13 +11,13 @@ from __future__ import annotations
 
 import sys
 import time
-from typing import Callable, List, Optional, Sequence, TextIO
+from typing import Callable, List, Optional, Sequence, TextIO, Tuple
 
 from .filters import Filter
-from .limits import Memo
+from .limits import OUT_CHARS, Memo
 from .nesting import Gaps, Item, Nesting
 from .reader import (BODY, CALL, CALL_CLOSE, CALL_OPEN, EVENT, EVENT_CLOSE, EVENT_OPEN, LOST, Malformed, Session,
-                     event_msg, frame_end, int_result, read_args, read_event, read_lost, read_result_tagged)
+                     event_msg, int_result, read_args, read_event, read_lost, read_result_tagged)
 from .render import args_text, clock, duration, msg_text, result_text, session_line, size
 
 PRINTED, INSIDE, CANDIDATE = 1, 2, 4
@@ -35,45 +35,50 @@ def show(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, 
     offset = h.wall_ns - h.mono_ns
     name = s.name
     lines: List[str] = []
+    pending = 0  # characters in lines
     second, prefix = -1, ""
-    seen_args: Memo[str] = Memo()
-    seen_events: Memo[str] = Memo()
+    seen_args: Memo[bytes, str] = Memo()
+    seen_events: Memo[Tuple[Optional[bytes], bool, int], str] = Memo()
     nesting = Nesting()
     stacks = nesting.stacks
     gaps = Gaps()
     filtering = flt.active
 
     def emit(at: int, thread: int, depth: int, text: str) -> None:
-        nonlocal second, prefix
+        nonlocal second, prefix, pending
         t = at + offset
         sec = t // 1_000_000_000
         if sec != second:
             second = sec
             prefix = time.strftime("%H:%M:%S", time.gmtime(sec))
-        lines.append(f"{prefix}.{t // 1000 % 1_000_000:06d} {thread:>7} {'  ' * depth}{text}\n")
-        if len(lines) >= 4096:
+        line = f"{prefix}.{t // 1000 % 1_000_000:06d} {thread:>7} {'  ' * depth}{text}\n"
+        lines.append(line)
+        pending += len(line)
+        if pending >= OUT_CHARS:
             out.write("".join(lines))
             lines.clear()
+            pending = 0
 
     def args_of(q: int, end: int) -> str:
         raw = mv[q:end].tobytes()  # sessions repeat their requests: format each once
         text = seen_args.get(raw)
-        return text if text is not None else seen_args.put(raw, args_text(read_args(mv, q, end)[0]))
+        return text if text is not None else seen_args.put(raw, args_text(read_args(mv, q, end)[0]), len(raw))
 
     def event_line(p: int, end: int, flags: int, tail: str) -> str:
         msg, data_len, payload, _ = read_event(mv, p + BODY, end, flags, copy=False)
-        key = b"%d %d %d " % (flags & 1, payload is None, data_len) + (msg or b"")
+        key = (msg, payload is None, data_len)
         text = seen_events.get(key)
         if text is None:
-            text = seen_events.put(key, f"event {msg_text(msg)} {'NULL' if payload is None else data_len} B  ")
+            text = seen_events.put(key, f"event {msg_text(msg)} {'NULL' if payload is None else data_len} B  ",
+                                   len(msg or b""))
         return text + tail
 
     def opening(item: Item) -> str:
         at = item.open_at
         try:
             if item.kind == CALL:
-                return f"{name(item.fn)}({args_text(read_args(mv, at + BODY, frame_end(mv, at))[0])})  ..."
-            return event_line(at, frame_end(mv, at), item.flags, "...")
+                return f"{name(item.fn)}({args_text(read_args(mv, at + BODY, item.open_end)[0])})  ..."
+            return event_line(at, item.open_end, item.flags, "...")
         except Malformed as e:  # an OPEN frame is decoded only when it is printed, maybe much later
             raise s.malformed(at, e, item.seq) from None
 
@@ -118,7 +123,8 @@ def show(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, 
                     item = Item()
                     item.kind = CALL if kind == CALL_OPEN else EVENT
                     item.seq = s.frame_count - 1
-                    item.fn, item.flags, item.thread, item.start, item.open_at = fn, flags, thread, start, p
+                    item.fn, item.flags, item.thread, item.start, item.open_at, item.open_end = fn, flags, thread, \
+                        start, p, end
                     item.mark = 0
                     if not filtering or (st and st[-1].mark & INSIDE):
                         item.mark = PRINTED | INSIDE

@@ -16,12 +16,12 @@ instant marker at the last time in the file. Written as it is read.
 from __future__ import annotations
 
 import json
-from typing import List, Sequence, Set, TextIO
+from typing import List, Optional, Sequence, Set, TextIO
 
-from .limits import MAX_KEYS, Memo
+from .limits import MAX_KEYS, OUT_CHARS, Memo
 from .nesting import Items, item_error
 from .output import create_like
-from .reader import BODY, CALL, EVENT, NOT_STATUS, Malformed, Session, call_parts, frame_end, read_args, read_event
+from .reader import BODY, CALL, EVENT, NOT_STATUS, Malformed, Session, call_parts, read_args, read_event
 from .render import args_text, msg_text, result_text, short
 from .show import report_torn
 from .values import Arg, Buffer, Response
@@ -48,18 +48,22 @@ def write_trace(s: Session, out: TextIO) -> None:
     names = h.functions
     status_fns = [n not in NOT_STATUS for n in names]
     quoted = [json.dumps(n) for n in names]
-    events: Memo[str] = Memo()
-    seen_args: Memo[str] = Memo()
+    events: Memo[Optional[bytes], str] = Memo()
+    seen_args: Memo[bytes, str] = Memo()
     threads: Set[int] = set()
     thread_count = 0
     lines: List[str] = []
+    pending = 0  # characters in lines
     dumps = json.dumps
 
     def put(line: str) -> None:
+        nonlocal pending
         lines.append(line)
-        if len(lines) >= 2048:
+        pending += len(line)
+        if pending >= OUT_CHARS:
             out.write(",\n".join(lines) + ",\n")
             lines.clear()
+            pending = 0
 
     out.write('{"displayTimeUnit": "ns", "otherData": ' + dumps({
         "session": s.path, "pid": pid, "session start (wall clock, ns since the epoch)": h.wall_ns,
@@ -84,11 +88,12 @@ def write_trace(s: Session, out: TextIO) -> None:
         if item.kind == CALL:
             fn = item.fn
             try:
-                args_at, args_end, tag, result, output = call_parts(mv, item.open_at, item.close_at)
+                args_at, args_end, tag, result, output = call_parts(mv, item.open_at, item.open_end, item.close_at,
+                                                                    item.close_end)
                 raw = mv[args_at:args_end].tobytes()
                 text = seen_args.get(raw)  # requests repeat: their arguments decoded once
                 if text is None:
-                    text = seen_args.put(raw, _args(read_args(mv, args_at, args_end)[0]))
+                    text = seen_args.put(raw, _args(read_args(mv, args_at, args_end)[0]), len(raw))
             except Malformed as e:
                 raise item_error(s, item, e) from None
             a = text
@@ -106,11 +111,10 @@ def write_trace(s: Session, out: TextIO) -> None:
         elif item.kind == EVENT:
             at = item.open_at
             try:
-                msg, data_len, payload, _ = read_event(mv, at + BODY, frame_end(mv, at), item.flags, copy=False)
+                msg, data_len, payload, _ = read_event(mv, at + BODY, item.open_end, item.flags, copy=False)
             except Malformed as e:
                 raise item_error(s, item, e) from None
-            key = b"%d " % (msg is None) + (msg or b"")
-            name = events.get(key) or events.put(key, dumps(f"event {msg_text(msg)}"))
+            name = events.get(msg) or events.put(msg, dumps(f"event {msg_text(msg)}"), len(msg or b""))
             a = f'"payload_size": {data_len}' if payload is not None else '"payload": "NULL"'
             cat, failed = "event", False
         else:
@@ -128,11 +132,14 @@ def write_trace(s: Session, out: TextIO) -> None:
             ts, length = f"{start // 1000}.{start % 1000:03d}", f"{span // 1000}.{span % 1000:03d}"
         else:
             ts, length = _us(start), _us(span)
-        lines.append(f'{{"ph": "X", "name": {name}, "cat": "{cat}", "pid": {pid}, "tid": {thread}, '
-                     f'"ts": {ts}, "dur": {length}, "args": {{"seq": {item.seq}, {a}}}}}')
-        if len(lines) >= 2048:
+        line = (f'{{"ph": "X", "name": {name}, "cat": "{cat}", "pid": {pid}, "tid": {thread}, '
+                f'"ts": {ts}, "dur": {length}, "args": {{"seq": {item.seq}, {a}}}}}')
+        lines.append(line)  # put(line), inline: this runs for every call and event
+        pending += len(line)
+        if pending >= OUT_CHARS:
             out.write(",\n".join(lines) + ",\n")
             lines.clear()
+            pending = 0
         if failed:
             put(f'{{"ph": "i", "s": "t", "name": {dumps("failed: " + names[item.fn] + " status " + str(status))}, '
                 f'"cat": "failed", "pid": {pid}, "tid": {thread}, "ts": {_us(end)}}}')

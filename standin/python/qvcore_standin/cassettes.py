@@ -41,11 +41,12 @@ def _failure(divergence: ReplayDivergence) -> BaseException:
 
 
 @contextlib.contextmanager
-def replaying(core: Core, path: str, paced: bool = False,
-              normalize: Optional[NormalizeMap] = None) -> Iterator[Replay]:
+def replaying(core: Core, path: str, paced: bool = False, normalize: Optional[NormalizeMap] = None,
+              test_file: Optional[str] = None) -> Iterator[Replay]:
     """A replay around a block: a divergence, or a part of the recording the
     block never reached, fails the test with the divergence's message."""
     session = core.replay(path, paced, normalize)
+    session.test_file = test_file
     try:
         yield session
     except BaseException:
@@ -147,8 +148,25 @@ def run_marked(request: pytest.FixtureRequest) -> Iterator[None]:
         return
     if not os.path.exists(path):
         pytest.fail(f"no recorded session {path}: record it with pytest --record-mode=once", pytrace=False)
-    with replaying(request.getfixturevalue("standin_core"), path, normalize=normalize):
+    with replaying(request.getfixturevalue("standin_core"), path, normalize=normalize) as session:
+        session.test_file = str(request.path)
+        request.node.stash[ACTIVE] = session
         yield
+
+
+ACTIVE = pytest.StashKey[Replay]()
+
+
+def report_divergence(item: pytest.Item, outcome: Any) -> None:
+    """A test that failed because the replay stopped answering fails with
+    the divergence, its cause, and nothing else."""
+    session = item.stash.get(ACTIVE, None)
+    if session is None or outcome.excinfo is None:
+        return
+    divergence = session.divergence()
+    if divergence is not None:
+        session.abandon()
+        outcome.force_exception(_failure(divergence))
 
 
 def _record(request: pytest.FixtureRequest, path: str, normalize: Optional[NormalizeMap], mode: str) -> Iterator[None]:

@@ -32,6 +32,12 @@ def pytest_configure(config: pytest.Config) -> None:
     cassettes.configure(config)
 
 
+@pytest.hookimpl(hookwrapper=True)
+def pytest_pyfunc_call(pyfuncitem: pytest.Function) -> Iterator[None]:
+    outcome = yield
+    cassettes.report_divergence(pyfuncitem, outcome)
+
+
 @pytest.fixture
 def standin_core() -> Iterator[Core]:
     """The stand-in core c_sdk loads, asked for, with every default back
@@ -53,7 +59,8 @@ def replay_session(standin_core: Core, request: pytest.FixtureRequest) -> Replay
 
     def replay(path: Union[str, "os.PathLike[str]"], paced: bool = False,
                normalize: Optional[NormalizeMap] = None) -> ContextManager[Replay]:
-        return cassettes.replaying(standin_core, os.path.join(request.path.parent, path), paced, normalize)
+        return cassettes.replaying(standin_core, os.path.join(request.path.parent, path), paced, normalize,
+                                   test_file=str(request.path))
 
     return replay
 
