@@ -53,7 +53,8 @@ def test_a_crafted_frame_stops_the_replay_with_one_line(tmp_path, name, frames, 
     proc = replay_in_a_process(path, code)
     where = f"frame {frame} (byte {offset_of_frame(data, frame)})"
     line = f"replay diverged at {where}: recorded {recorded}; got {got}"
-    divergence, results = proc.stdout.splitlines()
+    divergence, *came_from, results = proc.stdout.splitlines()  # a divergence also says where its call came from
+    assert all(text.startswith("the call came from ") for text in came_from), came_from
     assert divergence == line
     assert proc.stderr == f"stand-in replay: diverged at {where}: recorded {recorded}; got {got}\n"
     # The call gets the divergence status; only the events before the limit reach the callback.
@@ -70,7 +71,8 @@ def test_the_nesting_limit_is_the_documented_one(tmp_path, data, outcome, delive
     path = tmp_path / "deep.qvs"
     path.write_bytes(session(data))
     proc = replay_in_a_process(path)
-    first, results = proc.stdout.splitlines()
+    first, *came_from, results = proc.stdout.splitlines()
+    assert all(text.startswith("the call came from ") for text in came_from), came_from
     if outcome == "matched":
         assert first == "matched" and proc.stderr == ""
     else:
