@@ -73,6 +73,27 @@ def test_recover_finishes_by_hand_what_a_killed_writer_left(tmp_path):
     assert tool("recover", rings).stderr.strip() == "qvcore_session: nothing to recover"
 
 
+MANY = STANDIN + "for i in range(300):\n    c_sdk.py_qvi_history_ticks_pb(b'x' * 100)\n"
+
+
+def test_a_loss_is_never_reported_as_success(tmp_path):
+    proc = tool("record", "-o", tmp_path / "s.qvs", "--max-bytes", "8k", "--", sys.executable, "-c", MANY,
+                check=False, env={"LD_PRELOAD": os.environ.get("LD_PRELOAD", "")})
+    (line,) = summaries(proc)
+    assert proc.returncode == 1 and line.endswith("; stopped early: the size limit of 8192 bytes is reached "
+                                                  "(C_SDK_RECORD_MAX_BYTES=8k); recording stopped"), proc.stderr
+
+
+def test_record_refuses_an_output_it_cannot_write_before_running_anything(tmp_path):
+    os.mkfifo(tmp_path / "fifo.qvs")
+    ran = tmp_path / "ran"
+    for out, why in ((tmp_path / "fifo.qvs", "exists and is not a regular file (a FIFO)"),
+                     (tmp_path / "missing" / "s.qvs", "no such folder")):
+        proc = tool("record", "-o", out, "--", "touch", ran, check=False)
+        assert proc.returncode == 2 and why in proc.stderr and proc.stderr.count("\n") == 1, proc.stderr
+    assert not ran.exists()
+
+
 def unshare_works():
     return shutil.which("unshare") and subprocess.run(["unshare", "-pf", "--mount-proc", "true"],
                                                        capture_output=True).returncode == 0
