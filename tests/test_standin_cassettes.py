@@ -131,3 +131,27 @@ def test_a_one_byte_change_is_shown_where_it_is(pytester):
 def test_a_missing_file_is_file_not_found(tmp_path):
     with pytest.raises(FileNotFoundError):
         qvcore_standin.Core().replay(tmp_path / "nowhere.qvs")
+
+
+WRONG_FUNCTION = """
+import c_sdk
+
+def cancel_all():
+    c_sdk.py_qvi_cancel_order(b"7")
+
+def test_cancels(replay_session):
+    with replay_session("sessions/test_strategy/test_order.qvs"):
+        cancel_all()
+"""
+
+
+@needs_shim
+def test_a_call_of_the_wrong_function_names_both_and_where_it_was_made(pytester):
+    pytester.makepyfile(test_strategy=STRATEGY.format(normalize='{"qvi_place_order*": drop_changing}'))
+    run(pytester, "--record-mode=once").assert_outcomes(passed=1)
+    pytester.makepyfile(test_wrong=WRONG_FUNCTION)
+    result = run(pytester, "test_wrong.py")
+    result.assert_outcomes(failed=1)
+    result.stdout.fnmatch_lines(["replay diverged at frame 0 (byte *): recorded qvi_place_order_pb(*); "
+                                 "got qvi_cancel_orders_pb(b'7' (1 B))",
+                                 f"the call came from {pytester.path / 'test_wrong.py'}:4, in cancel_all"])

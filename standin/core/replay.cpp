@@ -29,6 +29,7 @@ constinit std::atomic<bool> g_replaying{false};
 namespace {
 
 constinit std::atomic<standin_normalizer> g_normalizer{nullptr};
+constinit std::atomic<void (*)()> g_divergence_hook{nullptr};
 
 // How many calls and events a replay follows open at once (docs/session-file.md).
 // A recording nests as deep as the code under test did: a call inside a
@@ -94,6 +95,7 @@ Answer diverge(std::string expected, std::string got) {
         s.divergence[2] = std::move(got);
         std::fprintf(stderr, "stand-in replay: diverged at %s: recorded %s; got %s\n",
                      s.divergence[0].c_str(), s.divergence[1].c_str(), s.divergence[2].c_str());
+        if (auto hook = g_divergence_hook.load(std::memory_order_acquire); hook != nullptr) hook();
     }
     return stopped();
 }
@@ -282,6 +284,7 @@ void reset_locked() {
     State& s = st();
     g_replaying.store(false);
     g_normalizer.store(nullptr, std::memory_order_release);  // the controller's, for one replay
+    g_divergence_hook.store(nullptr, std::memory_order_release);
     s.file.close();
     s.stack.clear();
 }
@@ -352,6 +355,8 @@ const std::string* divergent_request(int which) {
 }
 
 void set_normalizer(standin_normalizer n) { g_normalizer.store(n, std::memory_order_release); }
+
+void set_divergence_hook(void (*hook)()) { g_divergence_hook.store(hook, std::memory_order_release); }
 
 long long replay_frames() {
     std::lock_guard lock(replay_mutex());

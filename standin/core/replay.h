@@ -53,5 +53,6 @@ long long replay_frames();
 // The request bytes of a divergence on one: 0 recorded, 1 live; null otherwise.
 const std::string* divergent_request(int which);
 void set_normalizer(standin_normalizer n);
+void set_divergence_hook(void (*hook)());
 
 }  // namespace standin

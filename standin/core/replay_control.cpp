@@ -50,3 +50,5 @@ extern "C" const char* standin_replay_divergent_request(int which, int* len) {
     if (len != nullptr) *len = bytes != nullptr ? static_cast<int>(bytes->size()) : 0;
     return bytes != nullptr ? bytes->data() : nullptr;
 }
+
+extern "C" void standin_replay_set_divergence_hook(void (*hook)(void)) { set_divergence_hook(hook); }

@@ -139,6 +139,9 @@ void standin_replay_set_normalizer(standin_normalizer normalizer);
 /* At a divergence on a request's bytes: the recorded one (0) or the live one
  * (1), its length in *len; null when the divergence was not that. */
 const char* standin_replay_divergent_request(int which, int* len);
+/* Called once, on the calling thread, when the replay diverges (so that
+ * the controller can note where the code under test was). Null: none. */
+void standin_replay_set_divergence_hook(void (*hook)(void));
 
 #ifdef __cplusplus
 }

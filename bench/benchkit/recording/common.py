@@ -96,22 +96,25 @@ def _comm(pid):
         return None
 
 
-# The shim starts its writer as a grandchild, so that it is never the recorded
-# process's own child; a recorded process started through this prefix is a
-# child subreaper (kept across exec), and its orphaned writer becomes its child.
+# The shim starts its writer as a grandchild (the middle process that starts
+# it stays its parent), so that it is never the recorded process's own child;
+# a recorded process started through this prefix is a child subreaper (kept
+# across exec), so that a writer orphaned all the same is found as well.
 SUBREAPER = [sys.executable, "-c", "import ctypes, os, sys; ctypes.CDLL(None).prctl(36, 1, 0, 0, 0); "
              "os.execvp(sys.argv[1], sys.argv[1:])"]
 
 
 def writers(pid):
-    """The pids of pid's children named qvrec-writer."""
-    found = []
+    """The pids of pid's children and grandchildren named qvrec-writer."""
+    parents = {}
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             st = _stat(entry)
-            if st and st[1] == pid and _comm(entry) == WRITER_COMM:
-                found.append(int(entry))
-    return found
+            if st:
+                parents[int(entry)] = st[1]
+    near = {p for p, parent in parents.items() if parent == pid}
+    near |= {p for p, parent in parents.items() if parent in near}
+    return sorted(p for p in near if _comm(p) == WRITER_COMM)
 
 
 def wait_for_writers(pid, seconds=3.0):

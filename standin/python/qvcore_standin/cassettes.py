@@ -41,11 +41,12 @@ def _failure(divergence: ReplayDivergence) -> BaseException:
 
 
 @contextlib.contextmanager
-def replaying(core: Core, path: str, paced: bool = False,
-              normalize: Optional[NormalizeMap] = None) -> Iterator[Replay]:
+def replaying(core: Core, path: str, paced: bool = False, normalize: Optional[NormalizeMap] = None,
+              test_file: Optional[str] = None) -> Iterator[Replay]:
     """A replay around a block: a divergence, or a part of the recording the
     block never reached, fails the test with the divergence's message."""
     session = core.replay(path, paced, normalize)
+    session.test_file = test_file
     try:
         yield session
     except BaseException:
@@ -148,6 +149,7 @@ def run_marked(request: pytest.FixtureRequest) -> Iterator[None]:
     if not os.path.exists(path):
         pytest.fail(f"no recorded session {path}: record it with pytest --record-mode=once", pytrace=False)
     with replaying(request.getfixturevalue("standin_core"), path, normalize=normalize) as session:
+        session.test_file = str(request.path)
         request.node.stash[ACTIVE] = session
         yield
 

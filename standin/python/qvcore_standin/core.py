@@ -74,6 +74,7 @@ _PROTOTYPES = {
     "standin_replay_error": (ctypes.c_char_p, []),
     "standin_replay_frames": (ctypes.c_longlong, []),
     "standin_replay_set_normalizer": (None, [ctypes.c_void_p]),
+    "standin_replay_set_divergence_hook": (None, [ctypes.c_void_p]),
     "standin_replay_divergent_request": (ctypes.c_void_p, [ctypes.c_int, ctypes.POINTER(ctypes.c_int)]),
 }
 
@@ -272,4 +273,6 @@ class Core:
             raise ValueError(self.lib.standin_replay_error().decode("utf-8", "replace"))
         if normalizing is not None:
             self.lib.standin_replay_set_normalizer(ctypes.cast(normalizing.callback, ctypes.c_void_p))
-        return Replay(self, os.fspath(path), normalizing)
+        replay = Replay(self, os.fspath(path), normalizing)
+        self.lib.standin_replay_set_divergence_hook(ctypes.cast(replay.hook, ctypes.c_void_p))
+        return replay

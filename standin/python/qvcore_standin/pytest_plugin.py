@@ -59,7 +59,8 @@ def replay_session(standin_core: Core, request: pytest.FixtureRequest) -> Replay
 
     def replay(path: Union[str, "os.PathLike[str]"], paced: bool = False,
                normalize: Optional[NormalizeMap] = None) -> ContextManager[Replay]:
-        return cassettes.replaying(standin_core, os.path.join(request.path.parent, path), paced, normalize)
+        return cassettes.replaying(standin_core, os.path.join(request.path.parent, path), paced, normalize,
+                                   test_file=str(request.path))
 
     return replay
 

@@ -1,14 +1,19 @@
 """A replay of a recorded session in progress, and how it diverged."""
 
 import ctypes
+import os
+import sys
+import traceback
 from types import TracebackType
-from typing import TYPE_CHECKING, Optional, Type
+from typing import TYPE_CHECKING, List, Optional, Type
 
 from . import request_diff
 from .normalize import Normalizing
 
 if TYPE_CHECKING:
     from .core import Core
+
+HOOK = ctypes.CFUNCTYPE(None)
 
 #: The status every core call returns once a replay has diverged.
 REPLAY_DIVERGED: int = -1000
@@ -36,6 +41,28 @@ class Replay:
         self.core, self.path = core, path
         self.normalizing = normalizing
         self.finished = False
+        #: The test file whose line a divergence names (the plugin sets it).
+        self.test_file: Optional[str] = None
+        self._stack: Optional[traceback.StackSummary] = None
+        self.hook = HOOK(self._diverged)  # kept alive as long as the replay
+
+    def _diverged(self) -> None:
+        """Where the code under test was when the replay diverged: the
+        stand-in calls this inside the call that diverged."""
+        self._stack = traceback.extract_stack(sys._getframe(1))
+
+    def _call_site(self) -> List[str]:
+        if not self._stack:
+            return []
+        ours = os.path.dirname(os.path.abspath(__file__))
+        outside = [f for f in self._stack if not os.path.abspath(f.filename).startswith(ours + os.sep)]
+        if not outside:
+            return []
+        lines = [f"the call came from {outside[-1].filename}:{outside[-1].lineno}, in {outside[-1].name}"]
+        tests = [f for f in outside if self.test_file and os.path.abspath(f.filename) == self.test_file]
+        if tests and tests[-1] is not outside[-1]:
+            lines.append(f"the test's line: {tests[-1].filename}:{tests[-1].lineno}")
+        return lines
 
     def divergence(self) -> Optional[ReplayDivergence]:
         """The divergence so far, if any, without ending the replay."""
@@ -52,17 +79,17 @@ class Replay:
         return None if p is None else ctypes.string_at(p, size.value)
 
     def _detail(self) -> str:
+        lines = []
         n = self.normalizing
+        recorded, live = self._request(0), self._request(1)
         if n is not None and n.error is not None:
             name, e = n.error
-            return f"the normalizer for {name} raised {type(e).__name__}: {e}"
-        recorded, live = self._request(0), self._request(1)
-        if recorded is None or live is None:
-            return ""
-        lines = [request_diff.describe(recorded, live)]
-        if n is not None and n.differed is not None:
-            lines.append(request_diff.describe(n.differed[1], n.differed[2], "after normalizing, they"))
-        return "\n".join(lines)
+            lines.append(f"the normalizer for {name} raised {type(e).__name__}: {e}")
+        elif recorded is not None and live is not None:
+            lines.append(request_diff.describe(recorded, live))
+            if n is not None and n.differed is not None:
+                lines.append(request_diff.describe(n.differed[1], n.differed[2], "after normalizing, they"))
+        return "\n".join(lines + self._call_site())
 
     def check(self) -> None:
         """Raises ``ReplayDivergence`` if the replay has diverged so far."""
