@@ -116,8 +116,19 @@ bool start() {
     }
     RingFile rings;
     char problem[1200];
-    if (header_len > kHeaderRoom || !create_ring_file(g_settings.ring_dir, g_settings.threads,
-                                                      g_settings.ring_size, rings, problem, sizeof problem)) {
+    bool made =
+        header_len <= kHeaderRoom && create_ring_file(g_settings.ring_dir, g_settings.threads,
+                                                      g_settings.ring_size, rings, problem, sizeof problem);
+    if (!made && header_len <= kHeaderRoom && g_settings.keep_rings &&
+        ::access(g_settings.ring_dir, F_OK) != 0) {
+        // The folder record gave is gone: it has ended, and this process
+        // outlived it. Recorded all the same, the rings where nobody collects them.
+        g_settings.keep_rings = false;
+        g_settings.ring_dir = "/dev/shm";
+        made = create_ring_file(g_settings.ring_dir, g_settings.threads, g_settings.ring_size, rings, problem,
+                                sizeof problem);
+    }
+    if (!made) {
         if (header_len > kHeaderRoom)
             std::snprintf(problem, sizeof problem, "the core library's path is too long");
         refuse(problem);

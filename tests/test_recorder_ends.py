@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 import pytest
 from conftest import python_env
@@ -71,6 +72,55 @@ def test_recover_finishes_by_hand_what_a_killed_writer_left(tmp_path):
     assert proc.returncode == 0 and "recovered s.qvs" in proc.stderr.replace(str(tmp_path) + "/", ""), proc.stderr
     assert calls_in(path) == 40 and os.listdir(rings) == []
     assert tool("recover", rings).stderr.strip() == "qvcore_session: nothing to recover"
+
+
+MANY = STANDIN + "for i in range(300):\n    c_sdk.py_qvi_history_ticks_pb(b'x' * 100)\n"
+
+
+def test_a_loss_is_never_reported_as_success(tmp_path):
+    proc = tool("record", "-o", tmp_path / "s.qvs", "--max-bytes", "8k", "--", sys.executable, "-c", MANY,
+                check=False, env={"LD_PRELOAD": os.environ.get("LD_PRELOAD", "")})
+    (line,) = summaries(proc)
+    assert proc.returncode == 1 and line.endswith("; stopped early: the size limit of 8192 bytes is reached "
+                                                  "(C_SDK_RECORD_MAX_BYTES=8k); recording stopped"), proc.stderr
+
+
+def test_record_refuses_an_output_it_cannot_write_before_running_anything(tmp_path):
+    os.mkfifo(tmp_path / "fifo.qvs")
+    ran = tmp_path / "ran"
+    for out, why in ((tmp_path / "fifo.qvs", "exists and is not a regular file (a FIFO)"),
+                     (tmp_path / "missing" / "s.qvs", "no such folder")):
+        proc = tool("record", "-o", out, "--", "touch", ran, check=False)
+        assert proc.returncode == 2 and why in proc.stderr and proc.stderr.count("\n") == 1, proc.stderr
+    assert not ran.exists()
+
+
+def test_ctrl_c_while_record_waits_is_one_line(tmp_path):
+    # The command leaves a recording process behind; record waits for its writer.
+    lingering = STANDIN + "c_sdk.qvi_now()\nimport time\ntime.sleep(60)\n"
+    proc = subprocess.Popen([sys.executable, "-m", "qvcore_session", "record", "-o", str(tmp_path / "s-%p.qvs"),
+                             "--wait", "120", "--", "sh", "-c", f'"{sys.executable}" -c "$CODE" & sleep 2'],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=python_env({"CODE": lingering}))
+    time.sleep(4)  # its writer has started by now; record is waiting for it
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=60)
+    subprocess.run(["pkill", "-f", "time.sleep\\(60\\)"])
+    assert proc.returncode == 130 and err.count("\n") == 1 and "interrupted" in err, err
+
+
+def test_a_process_that_records_after_record_has_ended_still_records(tmp_path):
+    late = STANDIN + "import time\ntime.sleep(1)\nc_sdk.qvi_now()\n"
+    with open(tmp_path / "err", "w") as err:
+        subprocess.run([sys.executable, "-m", "qvcore_session", "record", "-o", str(tmp_path / "late.qvs"), "--",
+                        "sh", "-c", f'"{sys.executable}" -c "$CODE" &'], env=python_env({"CODE": late}),
+                       stdout=err, stderr=err, timeout=100)
+    deadline = time.monotonic() + 60
+    while not (tmp_path / "late.qvs").exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    from qvcore_session.rings import wait_unlocked
+
+    assert wait_unlocked(str(tmp_path / "late.qvs"), 60) and calls_in(tmp_path / "late.qvs") == 1
 
 
 def unshare_works():
