@@ -85,10 +85,15 @@ SAY_INTERPRETER = @$(VPY) -c "import sys; print('== CPython', sys.version.split(
 
 # -q unless ARGS says how verbose to be (pytest would add up -q -q).
 PYTEST_QUIET = $(if $(filter -q -qq -v -vv -vvv --quiet --verbose,$(ARGS)),,-q)
+# The guides whose python blocks run as tests (pytest-markdown-docs; docs/conftest.py gives them
+# their fixtures). test and dev-test run them after the suite, unless ARGS picks tests.
+RUNNABLE_DOCS := docs/testing-offline.md docs/session-data.md
+DOCS_TEST = $(if $(ARGS),,$(ASK_STANDIN) PYTHONPATH=$(1) $(VPY) -m pytest -q -p no:cacheprovider --markdown-docs $(RUNNABLE_DOCS))
 
 test: install
 	$(SAY_INTERPRETER)
 	$(ASK_STANDIN) PYTHONPATH=$(STANDIN_PATH) $(VPY) -m pytest $(PYTEST_QUIET) $(ARGS)
+	$(call DOCS_TEST,$(STANDIN_PATH))
 
 dev: venv
 	cmake -S . -B $(DEV_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(PYTHON) >/dev/null
@@ -97,6 +102,7 @@ dev: venv
 dev-test: dev
 	$(SAY_INTERPRETER)
 	$(ASK_STANDIN) PYTHONPATH=$(DEV_PATH) $(VPY) -m pytest $(PYTEST_QUIET) $(ARGS)
+	$(call DOCS_TEST,$(DEV_PATH))
 
 # Records the demo strategy through the recording shim and replays it.
 .PHONY: record-demo

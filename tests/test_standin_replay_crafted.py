@@ -26,7 +26,7 @@ try:
     replay.finish()
     print("matched")
 except qvcore_standin.ReplayDivergence as e:
-    print(e)
+    print(str(e).splitlines()[0])  # the divergence; the lines after it name where the call came from
 print(results, len(seen))
 """
 

@@ -241,10 +241,12 @@ def test_replay_stops_at_lost_frames_and_names_the_gap(core, tmp_path, capfd):
     assert stop() == 0 and stop() == REPLAY_DIVERGED
     with pytest.raises(ReplayDivergence) as e:
         replay.finish()
-    assert str(e.value).splitlines()[0] == (f"replay diverged at frame 1 (byte {offsets[1]}): recorded a gap where "
-                                            "thread 4242 lost 17 frames (2048 B) to a full buffer; got qvi_stop()")
+    divergence, *call_site = str(e.value).splitlines()
+    assert divergence == (f"replay diverged at frame 1 (byte {offsets[1]}): recorded a gap where thread 4242 "
+                          "lost 17 frames (2048 B) to a full buffer; got qvi_stop()")
+    assert call_site and call_site[0].startswith(f"the call came from {__file__}:")
     assert capfd.readouterr().err == f"stand-in replay: diverged at frame 1 (byte {offsets[1]}): " \
-                                     f"{str(e.value).splitlines()[0].split(': ', 1)[1]}\n"
+                                     f"{divergence.split(': ', 1)[1]}\n"
 
 
 def test_queued_events_are_ignored_while_a_replay_is_on(core, delivered, tmp_path):
