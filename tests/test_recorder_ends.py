@@ -97,15 +97,27 @@ def test_record_refuses_an_output_it_cannot_write_before_running_anything(tmp_pa
 
 def test_ctrl_c_while_record_waits_is_one_line(tmp_path):
     # The command leaves a recording process behind; record waits for its writer.
-    lingering = STANDIN + "c_sdk.qvi_now()\nimport time\ntime.sleep(60)\n"
+    marker = tmp_path / "called"
+    lingering = STANDIN + f"c_sdk.qvi_now()\nopen({str(marker)!r}, 'w').close()\nimport time\ntime.sleep(60)\n"
     proc = subprocess.Popen([sys.executable, "-m", "qvcore_session", "record", "-o", str(tmp_path / "s-%p.qvs"),
-                             "--wait", "120", "--", "sh", "-c", f'"{sys.executable}" -c "$CODE" & sleep 2'],
+                             "--wait", "120", "--", "sh", "-c",
+                             f'"{sys.executable}" -c "$CODE" & while [ ! -e "$MARK" ]; do sleep 0.1; done'],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=python_env({"CODE": lingering}))
-    time.sleep(4)  # its writer has started by now; record is waiting for it
-    proc.send_signal(signal.SIGINT)
-    _, err = proc.communicate(timeout=60)
-    subprocess.run(["pkill", "-f", "time.sleep\\(60\\)"])
+                            env=python_env({"CODE": lingering, "MARK": str(marker)}))
+    try:
+        deadline = time.monotonic() + 120
+        while not marker.exists() and time.monotonic() < deadline:  # record is well past its start
+            time.sleep(0.1)
+        # Ignored while the command runs (it is the command's), it ends record once record waits.
+        for _ in range(120):
+            proc.send_signal(signal.SIGINT)
+            try:
+                _, err = proc.communicate(timeout=1)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+    finally:
+        subprocess.run(["pkill", "-f", "time.sleep\\(60\\)"])
     assert proc.returncode == 130 and err.count("\n") == 1 and "interrupted" in err, err
 
 

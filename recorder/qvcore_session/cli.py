@@ -121,4 +121,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     except (OSError, SessionError) as e:
         print(f"qvcore_session: {e}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:  # Ctrl-C: one line, a shell's status for it
+        print(f"qvcore_session: {args.command}: interrupted", file=sys.stderr)
+        return 130
     return 0
