@@ -13,8 +13,10 @@ from __future__ import annotations
 import fcntl
 import json
 import os
+import signal
 import subprocess
 import threading
+import time
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional
 
@@ -96,10 +98,12 @@ def failures_in(folder: str) -> List[str]:
 
 def wait_unlocked(path: str, timeout: float) -> bool:
     """Waits until no writer holds the file, at most timeout seconds, asleep
-    in flock (a thread of its own, so that the wait can end)."""
+    in flock in a thread of its own. Signals go to the main thread, which
+    waits in short slices, so that Ctrl-C ends the wait at once."""
     done = threading.Event()
 
     def take() -> None:
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGQUIT})
         try:
             with open(path, "rb") as f:
                 fcntl.flock(f.fileno(), fcntl.LOCK_SH)
@@ -108,4 +112,8 @@ def wait_unlocked(path: str, timeout: float) -> bool:
         done.set()
 
     threading.Thread(target=take, daemon=True).start()
-    return done.wait(timeout)
+    deadline = time.monotonic() + timeout
+    while not done.wait(min(0.25, max(0.0, deadline - time.monotonic()))):
+        if time.monotonic() >= deadline:
+            return False
+    return True
