@@ -98,7 +98,8 @@ def test_record_refuses_an_output_it_cannot_write_before_running_anything(tmp_pa
 def test_ctrl_c_while_record_waits_is_one_line(tmp_path):
     # The command leaves a recording process behind; record waits for its writer.
     marker = tmp_path / "called"
-    lingering = STANDIN + f"c_sdk.qvi_now()\nopen({str(marker)!r}, 'w').close()\nimport time\ntime.sleep(60)\n"
+    lingering = STANDIN + f"c_sdk.qvi_now()\nopen({str(marker)!r}, 'w').write(str(os.getpid()))\n" \
+                          "import time\ntime.sleep(60)\n"
     proc = subprocess.Popen([sys.executable, "-m", "qvcore_session", "record", "-o", str(tmp_path / "s-%p.qvs"),
                              "--wait", "120", "--", "sh", "-c",
                              f'"{sys.executable}" -c "$CODE" & while [ ! -e "$MARK" ]; do sleep 0.1; done'],
@@ -117,7 +118,8 @@ def test_ctrl_c_while_record_waits_is_one_line(tmp_path):
             except subprocess.TimeoutExpired:
                 continue
     finally:
-        subprocess.run(["pkill", "-f", "time.sleep\\(60\\)"])
+        if marker.exists():
+            os.kill(int(marker.read_text()), signal.SIGKILL)
     assert proc.returncode == 130 and err.count("\n") == 1 and "interrupted" in err, err
 
 
@@ -227,11 +229,12 @@ def test_record_waits_for_writers_not_for_what_else_the_command_left_running(tmp
     calls = STANDIN + "c_sdk.qvi_now()\n"
     with open(tmp_path / "err", "w+") as err:  # not a pipe: sleep holds what it inherits
         code = subprocess.run([sys.executable, "-m", "qvcore_session", "record", "-o", str(tmp_path / "s-%p.qvs"),
-                               "--", "sh", "-c", f'sleep 300 & "{sys.executable}" -c "$CALLS"'],
-                              env=python_env({"CALLS": calls}), stdout=err, stderr=err, timeout=100).returncode
+                               "--", "sh", "-c", f'sleep 300 & echo $! > "$PIDS"; "{sys.executable}" -c "$CALLS"'],
+                              env=python_env({"CALLS": calls, "PIDS": str(tmp_path / "sleep.pid")}), stdout=err,
+                              stderr=err, timeout=100).returncode
         err.seek(0)
         lines = err.read()
-    subprocess.run(["pkill", "-f", "^sleep 300$"])
+    os.kill(int((tmp_path / "sleep.pid").read_text()), signal.SIGKILL)
     assert code == 0 and lines.count("qvcore_session: recorded ") == 1, lines
 
 

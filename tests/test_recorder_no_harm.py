@@ -83,6 +83,8 @@ for f in files:
 for i in range(3):
     c_sdk.py_qvi_history_ticks_pb(b'after %d' % i)
 print(sorted(f.fileno() for f in files))
+for f in files:
+    f.close()
 """
 
 
