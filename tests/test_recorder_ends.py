@@ -102,7 +102,8 @@ def test_ctrl_c_while_record_waits_is_one_line(tmp_path):
                           "import time\ntime.sleep(60)\n"
     proc = subprocess.Popen([sys.executable, "-m", "qvcore_session", "record", "-o", str(tmp_path / "s-%p.qvs"),
                              "--wait", "120", "--", "sh", "-c",
-                             f'"{sys.executable}" -c "$CODE" & while [ ! -e "$MARK" ]; do sleep 0.1; done'],
+                             f'"{sys.executable}" -c "$CODE" >/dev/null 2>&1 & '  # not holding our pipes open
+                             'while [ ! -e "$MARK" ]; do sleep 0.1; done'],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             env=python_env({"CODE": lingering, "MARK": str(marker)}))
     try:

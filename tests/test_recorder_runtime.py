@@ -65,7 +65,7 @@ ts = [threading.Thread(target=work, args=(k,)) for k in range({threads})]
 
 
 def test_threads_recording_at_once_lose_nothing_while_the_buffers_have_room(tmp_path):
-    n, threads = int(os.environ.get("C_SDK_RECORDER_THREAD_CALLS", 100_000)), 8
+    n, threads = int(os.environ.get("C_SDK_RECORDER_THREAD_CALLS", 25_000)), 8
     path = tmp_path / "threads.qvs"
     checked(run_python(THREADS.format(n=n, threads=threads), shim_env(path, C_SDK_RECORD_BUFFER="32M")))
     by_thread = {}
