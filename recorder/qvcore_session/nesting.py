@@ -14,11 +14,11 @@ reading there (``Session.stop``), as a torn frame does.
 
 from __future__ import annotations
 
-from typing import Dict, Iterator, List, Optional, Tuple
+from typing import Dict, Iterable, Iterator, List, Optional, Tuple
 
 from .limits import MAX_DEPTH, MAX_KEYS, MAX_OPEN
 from .reader import (BODY, CALL, CALL_CLOSE, CALL_OPEN, EVENT, EVENT_CLOSE, EVENT_OPEN, LOST, Malformed, Session,
-                     SessionError, event_msg, int_result, read_lost)
+                     SessionError, Span, event_msg, int_result, read_lost)
 
 
 class Item:
@@ -180,24 +180,32 @@ class Items:
         self.session = session
         self.view: memoryview = memoryview(b"")
         self.last_ns = 0
+        self.index = -1  # the number of the last frame taken
         self.nesting = Nesting()
 
     def __iter__(self) -> Iterator[Item]:
         with self.session.mapped() as mv:
             self.view = mv
-            yield from self._items(mv)
+            yield from self.take(self.session.walk(mv))
+            yield from self.finish()
             self.view = memoryview(b"")
 
-    def _items(self, mv: memoryview) -> Iterator[Item]:
+    def take(self, spans: Iterable[Span]) -> Iterator[Item]:
+        """The items that end in spans (complete frames from ``Session.walk``,
+        resumed where the last took off when a file is followed); those still
+        open stay open for the next."""
         nesting = self.nesting
         stacks = nesting.stacks
         abandoned = nesting.abandoned
-        last = 0
-        index = -1
+        last = self.last_ns
+        index = self.index
         p = 0
+        view = self.view
         try:
-            for _mv, p, end, kind, flags, fn, thread, start, duration in self.session.walk(mv):
+            for mv, p, end, kind, flags, fn, thread, start, duration in spans:
                 index += 1
+                if mv is not view:
+                    self.view = view = mv
                 if kind == CALL or kind == EVENT:
                     item = Item()
                     s = stacks.get(thread)
@@ -259,9 +267,13 @@ class Items:
                     yield item
         except Malformed as e:
             raise self.session.malformed(p, e, index) from None
-        self.last_ns = last
-        yield from self._unfinished(nesting.open_items(), last)
-        nesting.clear()
+        finally:
+            self.last_ns, self.index = last, index
+
+    def finish(self) -> Iterator[Item]:
+        """The items still open, whose end is not in the file: after its last frame."""
+        yield from self._unfinished(self.nesting.open_items(), self.last_ns)
+        self.nesting.clear()
 
     @staticmethod
     def _unfinished(items: List[Item], until: int) -> Iterator[Item]:

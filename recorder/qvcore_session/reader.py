@@ -85,12 +85,15 @@ class Session:
     (``over_limit``) nesting deeper than the commands follow; and
     ``frame_count`` the number of complete frames read before it."""
 
-    def __init__(self, path: Union[str, "os.PathLike[str]"]):
+    def __init__(self, path: Union[str, "os.PathLike[str]"], fd: Optional[int] = None):
+        """fd: the file already open (read through a copy of it), path then only names it."""
         self.path = os.fspath(path)
         self.torn: Optional[Tuple[int, str]] = None
         self.over_limit = False
         self.frame_count = 0
-        with open(self.path, "rb") as f:
+        self.position = 0  # where the last walk stopped: the end of its last complete frame
+        with open(self.path, "rb") if fd is None else os.fdopen(os.dup(fd), "rb") as f:
+            f.seek(0)
             head = f.read(_HEAD.size)
             if len(head) < _HEAD.size or head[:8] != MAGIC:
                 raise SessionError(f"{self.path} is not a session file")
@@ -210,20 +213,20 @@ class Session:
                     self._map = None
                     mv.release()
 
-    def walk(self, mv: memoryview) -> Iterator[Span]:
+    def walk(self, mv: memoryview, resume: Optional[int] = None, count: int = 0) -> Iterator[Span]:
         """The complete frames in mv (from ``mapped``), as ``spans`` gives them.
 
         A frame is complete when the file holds all of it and its checksum
         holds; its body must then hold its fixed fields and, for a call, name
         a function of the header (else SessionError). ``frame_count`` counts
-        the frames given so far."""
+        the frames given so far. A follower resumes at ``resume``, the
+        ``position`` of its last walk, with the ``count`` of frames before it."""
         size = len(mv)
-        p = self.header.size
+        p = self.header.size if resume is None else resume
         head, adler32 = _HEAD_FIXED.unpack_from, zlib.adler32
         functions = len(self.header.functions)
-        count = 0
-        release = _RELEASE
-        self.torn, self.frame_count, self.over_limit = None, 0, False
+        release = p + _RELEASE
+        self.torn, self.frame_count, self.over_limit, self.position = None, count, False, p
         while p < size:
             if p + BODY <= size:
                 length, check, kind, flags, fn, thread, start, duration = head(mv, p)
@@ -244,6 +247,6 @@ class Session:
             count += 1
             self.frame_count = count
             yield mv, p, end, kind, flags, fn, thread, start, duration
-            p = end
+            p = self.position = end
             if p >= release:
                 release = self._release(p)

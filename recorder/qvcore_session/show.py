@@ -9,11 +9,13 @@ is printed when it ends: its opening line, then its end line.
 
 from __future__ import annotations
 
+import contextlib
 import sys
 import time
 from typing import Callable, List, Optional, Sequence, TextIO, Tuple
 
 from .filters import Filter
+from .follow import Follow
 from .limits import OUT_CHARS, Memo
 from .nesting import Gaps, Item, Nesting
 from .reader import (BODY, CALL, CALL_CLOSE, CALL_OPEN, EVENT, EVENT_CLOSE, EVENT_OPEN, LOST, Malformed, Session,
@@ -24,9 +26,11 @@ PRINTED, INSIDE, CANDIDATE = 1, 2, 4
 _NO_STACK: List[Item] = []
 
 
-def show(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, filters: Sequence[str] = ()) -> None:
+def show(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, filters: Sequence[str] = (),
+         follow: Optional[Follow] = None) -> None:
+    """follow: the file is read as its writer grows it, to the writer's end."""
     out = out or sys.stdout
-    s = Session(path)
+    s = Session(path) if follow is None else follow.started()
     h = s.header
     flt = flt or Filter(h)
     out.write(session_line(h, s.first_start()))
@@ -93,10 +97,22 @@ def show(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, 
             item.mark |= PRINTED
             emit(item.start, item.thread, item.depth, opening(item))
 
+    def idle() -> None:  # a follower waits for more: what is read so far is shown now
+        nonlocal pending
+        out.write("".join(lines))
+        out.flush()
+        lines.clear()
+        pending = 0
+
     p = 0
-    with s.mapped() as mv:
+    with contextlib.ExitStack() as mapped:
+        if follow is None:
+            mv = mapped.enter_context(s.mapped())
+            spans = s.walk(mv)
+        else:
+            mv, spans = memoryview(b""), follow.spans(idle)
         try:
-            for _mv, p, end, kind, flags, fn, thread, start, dur in s.walk(mv):
+            for mv, p, end, kind, flags, fn, thread, start, dur in spans:
                 q = p + BODY
                 if kind == CALL or kind == EVENT:
                     st = stacks.get(thread) or _NO_STACK

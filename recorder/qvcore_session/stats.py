@@ -6,12 +6,15 @@ the tables of event types and failure statuses keep limits.MAX_KEYS keys
 
 from __future__ import annotations
 
+import itertools
+import signal
 import sys
-from typing import Dict, Optional, Sequence, TextIO
+from typing import Dict, Iterable, Optional, Sequence, TextIO
 
 from .filters import Filter
 from .limits import KeyBudget
-from .nesting import Gaps, Items
+from .follow import Follow
+from .nesting import Gaps, Item, Items
 from .reader import CALL, EVENT, LOST, NOT_STATUS, Session
 from .render import clock, duration, msg_text, session_line, size
 from .show import report_torn
@@ -82,7 +85,8 @@ class Tally:
         return sum(self.events.values()) + self.other_events
 
 
-def tally(s: Session, flt: Optional[Filter] = None) -> Tally:
+def tally(s: Session, flt: Optional[Filter] = None, items: Optional[Iterable[Item]] = None) -> Tally:
+    """items: those of a followed file (else the file's, read once)."""
     flt = flt or Filter(s.header)
     t = Tally()
     status_fns = {i for i, n in enumerate(s.header.functions) if n not in NOT_STATUS}
@@ -93,7 +97,7 @@ def tally(s: Session, flt: Optional[Filter] = None) -> Tally:
     first_event = 1 << 63
     last_event = 0
     statuses, types = KeyBudget(), KeyBudget()
-    for item in Items(s):
+    for item in Items(s) if items is None else items:
         kind, start, dur = item.kind, item.start, item.duration
         if start < first:
             first = start
@@ -148,14 +152,32 @@ def tally(s: Session, flt: Optional[Filter] = None) -> Tally:
     return t
 
 
-def stats(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, filters: Sequence[str] = ()) -> None:
+def stats(path: str, out: Optional[TextIO] = None, flt: Optional[Filter] = None, filters: Sequence[str] = (),
+          follow: Optional[Follow] = None) -> None:
+    """follow: the file is read as its writer grows it; the figures are
+    printed at the writer's end, or at Ctrl-C for what was read by then."""
     out = out or sys.stdout
-    s = Session(path)
+    s = Session(path) if follow is None else follow.started()
     names = s.name
     out.write(session_line(s.header, s.first_start()))
-    t = tally(s, flt)
+    interrupted = False
+    if follow is None:
+        t = tally(s, flt)
+    else:
+        def stop(_sig: int, _frame: object) -> None:
+            nonlocal interrupted
+            interrupted = True
+
+        previous = signal.signal(signal.SIGINT, stop)
+        try:
+            it = Items(s)
+            t = tally(s, flt, itertools.chain(it.take(follow.spans(stop=lambda: interrupted)), it.finish()))
+        finally:
+            signal.signal(signal.SIGINT, previous)
     if filters:
         out.write(f"# only {' '.join(filters)}\n")
+    if interrupted:
+        out.write("# followed until interrupted\n")
     calls = t.calls
     out.write(f"{'core function':<44} {'calls':>9} {'p50':>10} {'p99':>10} {'max':>10}  failures\n")
     for fn in sorted(calls, key=lambda k: (-calls[k].count, names(k))):

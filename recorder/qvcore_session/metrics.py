@@ -1,0 +1,160 @@
+"""metrics: a Prometheus exporter of followed session files, built with
+prometheus_client. The names, labels and buckets below are documented in
+docs/live.md and stay as they are: dashboards and alerts are written
+against them. Labels take function names and event types only (never what
+a request holds), and a pid for the process whose file it is."""
+
+from __future__ import annotations
+
+import bisect
+import sys
+import threading
+import time
+from typing import Dict, Iterator, List, Tuple
+
+from .follow import POLL
+from .live import Feed, File
+
+# Buckets of qvcore_call_duration_seconds: the R5 preferred numbers (1, 1.6,
+# 2.5, 4, 6.3) in each decade from 1 us to 10 s. Neighbours differ by 1.6x at
+# most, so a quantile that histogram_quantile() interpolates lies in the bucket
+# of the exact one.
+BUCKETS: List[float] = [float(f"{m}e{d}") for d in range(-6, 1) for m in ("1", "1.6", "2.5", "4", "6.3")] + [10.0]
+_BOUNDS_NS = [round(b * 1e9) for b in BUCKETS]
+
+DEFAULT_LISTEN = "127.0.0.1:9464"
+
+
+class _Fn:
+    __slots__ = ("ok", "failed", "buckets", "sum_ns")
+
+    def __init__(self) -> None:
+        self.ok = self.failed = 0
+        self.buckets = [0] * (len(BUCKETS) + 1)  # the last is +Inf's own
+        self.sum_ns = 0
+
+
+class _Process:
+    __slots__ = ("pid", "functions", "events", "lost", "last_wall_ns", "file")
+
+    def __init__(self, f: File):
+        self.pid = str(f.pid)
+        self.functions: Dict[str, _Fn] = {}
+        self.events: Dict[str, int] = {}
+        self.lost = 0
+        self.last_wall_ns = 0
+        self.file = f
+
+
+class Totals:
+    """What the feed told, per process, since the exporter started; read by
+    the scrape under the same lock as it is written."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.processes: Dict[Tuple[str, int], _Process] = {}  # (path, pid)
+
+    def _of(self, f: File) -> _Process:
+        key = (f.follow.path, f.pid)
+        p = self.processes.get(key)
+        if p is None or p.file is not f:
+            if p is None:
+                p = self.processes[key] = _Process(f)
+            p.file = f
+        return p
+
+    def call(self, f: File, fn: str, ns: int, failed: bool, end_ns: int) -> None:
+        p = self._of(f)
+        c = p.functions.get(fn)
+        if c is None:
+            c = p.functions[fn] = _Fn()
+        if failed:
+            c.failed += 1
+        else:
+            c.ok += 1
+        c.buckets[bisect.bisect_left(_BOUNDS_NS, ns)] += 1
+        c.sum_ns += ns
+        p.last_wall_ns = max(p.last_wall_ns, end_ns + f.clock_offset)
+
+    def event(self, f: File, type_: str, end_ns: int) -> None:
+        p = self._of(f)
+        p.events[type_] = p.events.get(type_, 0) + 1
+        p.last_wall_ns = max(p.last_wall_ns, end_ns + f.clock_offset)
+
+    def lost(self, f: File, frames: int, end_ns: int) -> None:
+        p = self._of(f)
+        p.lost += frames
+        p.last_wall_ns = max(p.last_wall_ns, end_ns + f.clock_offset)
+
+    def collect(self) -> Iterator[object]:
+        from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, HistogramMetricFamily
+        from prometheus_client.utils import floatToGoString
+
+        calls = CounterMetricFamily("qvcore_calls", "Calls of core functions, by how they ended",
+                                    labels=["pid", "function", "outcome"])
+        durations = HistogramMetricFamily("qvcore_call_duration_seconds", "How long core function calls took",
+                                          labels=["pid", "function"])
+        events = CounterMetricFamily("qvcore_events", "Events delivered by the core, by type",
+                                     labels=["pid", "type"])
+        lost = CounterMetricFamily("qvcore_lost_frames", "Frames the recorder could not keep (a full buffer)",
+                                   labels=["pid"])
+        last = GaugeMetricFamily("qvcore_last_frame_timestamp_seconds",
+                                 "When the last call or event recorded ended (Unix time)", labels=["pid"])
+        up = GaugeMetricFamily("qvcore_recording_up", "1 while the process's recording is being written, else 0",
+                               labels=["pid"])
+        with self.lock:
+            for p in self.processes.values():
+                for fn, c in sorted(p.functions.items()):
+                    calls.add_metric([p.pid, fn, "ok"], c.ok)
+                    calls.add_metric([p.pid, fn, "failed"], c.failed)
+                    seen, cumulative = 0, []
+                    for bound, n in zip(BUCKETS, c.buckets):
+                        seen += n
+                        cumulative.append((floatToGoString(bound), seen))
+                    cumulative.append(("+Inf", seen + c.buckets[-1]))
+                    durations.add_metric([p.pid, fn], cumulative, c.sum_ns / 1e9)
+                for t, n in sorted(p.events.items()):
+                    events.add_metric([p.pid, t], n)
+                lost.add_metric([p.pid], p.lost)
+                if p.last_wall_ns:
+                    last.add_metric([p.pid], p.last_wall_ns / 1e9)
+                up.add_metric([p.pid], 1 if p.file.writing else 0)
+        yield from (calls, durations, events, lost, last, up)
+
+    def describe(self) -> List[object]:
+        return []  # unchecked: the families are made at each scrape
+
+
+def listen_address(text: str) -> Tuple[str, int]:
+    """HOST:PORT, [IPv6]:PORT or :PORT (every address)."""
+    host, sep, port = text.rpartition(":")
+    if not sep or not port.isdigit() or not 0 <= int(port) <= 65535:
+        raise ValueError(f"--listen takes HOST:PORT, not {text!r}")
+    host = host.strip("[]") or "0.0.0.0"
+    return host, int(port)
+
+
+def metrics(name: str, listen: str = DEFAULT_LISTEN, out=None) -> int:
+    from prometheus_client import start_http_server
+    from prometheus_client.core import CollectorRegistry
+
+    out = out or sys.stderr
+    host, port = listen_address(listen)
+    totals = Totals()
+    registry = CollectorRegistry(auto_describe=False)
+    registry.register(totals)  # type: ignore[arg-type]
+    feed = Feed(name, [totals])
+    server = start_http_server(port, addr=host, registry=registry)
+    bound = server[0].server_address if isinstance(server, tuple) else (host, port)
+    print(f"qvcore_session: metrics of {name} on http://{bound[0]}:{bound[1]}/metrics", file=out, flush=True)
+    said = 0
+    try:
+        while True:
+            with totals.lock:
+                feed.poll()
+            for note in feed.notes[said:]:
+                print(f"qvcore_session: {note}", file=out, flush=True)
+            said = len(feed.notes)
+            time.sleep(POLL)
+    except KeyboardInterrupt:
+        return 0
