@@ -51,21 +51,14 @@ def _locked_inodes() -> Optional[set]:
 
 
 class Locks:
-    """/proc/locks read at most once per poll round, for every file followed."""
+    """Whether a writer holds a file: /proc/locks, else a shared lock tried and let go at once."""
 
-    def __init__(self) -> None:
-        self._at = -1.0
-        self._held: Optional[set] = None
-
-    def writing(self, fd: int) -> bool:
-        """A writer still holds the file open on fd."""
-        now = time.monotonic()
-        if now - self._at > POLL / 2:
-            self._held, self._at = _locked_inodes(), now
+    @staticmethod
+    def writing(fd: int) -> bool:
+        held = _locked_inodes()
         st = os.fstat(fd)
-        if self._held is not None:
-            return (st.st_dev, st.st_ino) in self._held
-        # No /proc/locks (a locked-down container): a writer's lock makes a shared one fail.
+        if held is not None:
+            return (st.st_dev, st.st_ino) in held
         import fcntl
 
         try:
@@ -101,6 +94,7 @@ class Follow:
         self.ended = False
         self.on_new = on_new  # told of each new file's session once its header is read
         self.notes: List[str] = []
+        self.seen = -1
         self._opened = time.monotonic()
         self._open()
 
@@ -117,6 +111,7 @@ class Follow:
             os.close(self.fd)
         self.fd, self.inode = fd, (st.st_dev, st.st_ino)
         self.session, self.position, self.count, self.writing, self.ended = None, 0, 0, True, False
+        self.seen = -1  # the size at the last poll
         self._opened = time.monotonic()
         return True
 
@@ -148,31 +143,36 @@ class Follow:
         return (st.st_dev, st.st_ino) != self.inode
 
     def poll(self) -> Iterator[Span]:
-        """The complete frames written since the last poll. The view of each
-        stays valid until the next poll's first frame."""
+        """The complete frames written since the last poll; ``ended`` once a
+        poll has found nothing new and no writer."""
         if not self.ready():
             return
         s = self.session
         assert s is not None
-        # Whether the writer had ended is asked before the size is, so that an
-        # end seen here means that all it wrote is in what is read now.
-        writing = LOCKS.writing(self.fd)
         size = os.fstat(self.fd).st_size
         if size < self.position:
             self.notes.append(f"{self.path} was cut to {size} bytes, shorter than what was read: reading it anew")
             self._open()
             return
-        if size > self.position:
-            # A new mapping per poll that finds more; an earlier one goes once
-            # nothing refers to its view (a caller may still hold a frame of it).
-            mv = memoryview(mmap.mmap(self.fd, size, access=mmap.ACCESS_READ))
-            try:
-                yield from s.walk(mv, self.position, self.count)
-            finally:
-                self.position, self.count = s.position, s.frame_count
-        self.writing = writing
+        if size == self.seen:
+            # Nothing new since the last poll: has the writer ended? That is asked
+            # before the size is again, so that an end seen here means that all it
+            # wrote is in what is read next. A file that grows is not asked.
+            writing = LOCKS.writing(self.fd)
+            size = os.fstat(self.fd).st_size
+            self.writing = writing
+            self.ended = not writing
+        if size != self.seen:
+            self.seen = size
+            if size > self.position:
+                # A new mapping per poll that finds more; an earlier one goes once
+                # nothing refers to its view (a caller may still hold a frame of it).
+                mv = memoryview(mmap.mmap(self.fd, size, access=mmap.ACCESS_READ))
+                try:
+                    yield from s.walk(mv, self.position, self.count)
+                finally:
+                    self.position, self.count = s.position, s.frame_count
         # A torn tail (s.torn) is one still being written until the writer ends.
-        self.ended = not writing
 
     def ready(self) -> bool:
         """The file is there and its header read (a file that cannot be a session raises SessionError)."""

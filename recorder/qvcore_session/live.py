@@ -24,7 +24,7 @@ from .nesting import Items
 from .reader import CALL, EVENT, LOST, NOT_STATUS, Session, SessionError
 from .stats import _Latency
 
-# An event type beyond the first this many (in all files) is counted as OTHER_TYPE: labels stay bounded.
+# An event type beyond the first this many of a file is counted as OTHER_TYPE: labels stay bounded.
 MAX_TYPES = min(MAX_KEYS, 256)
 OTHER_TYPE = "(other types)"
 
@@ -44,6 +44,7 @@ class File:
         self.status = [n not in NOT_STATUS for n in self.names]
         self.clock_offset = session.header.wall_ns - session.header.mono_ns
         self.items = Items(session)
+        self.types: Dict[Optional[bytes], str] = {}
         self.last_ns = 0  # the latest end of a frame read (monotonic)
         self.finished = False
 
@@ -67,14 +68,15 @@ class Feed:
         self.watch = Watch(name)
         self.listeners = listeners
         self.files: Dict[Follow, File] = {}
-        self.types: Dict[Optional[bytes], str] = {}
         self.notes: List[str] = []
 
-    def _type(self, msg: Optional[bytes]) -> str:
-        t = self.types.get(msg)
+    @staticmethod
+    def _type(f: File, msg: Optional[bytes]) -> str:
+        t = f.types.get(msg)
         if t is None:
-            t = type_text(msg) if len(self.types) < MAX_TYPES else OTHER_TYPE
-            self.types[msg] = t
+            t = type_text(msg) if len(f.types) < MAX_TYPES else OTHER_TYPE
+            if len(f.types) < 2 * MAX_TYPES:  # those beyond are looked up anew each time
+                f.types[msg] = t
         return t
 
     def _file(self, follow: Follow) -> Optional[File]:
@@ -126,7 +128,7 @@ class Feed:
                 for li in listeners:
                     li.call(f, names[fn], dur, failed, end)
             elif kind == EVENT:
-                t = self._type(item.msg)
+                t = self._type(f, item.msg)
                 for li in listeners:
                     li.event(f, t, end)
             elif kind == LOST:

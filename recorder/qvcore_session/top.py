@@ -136,6 +136,7 @@ def top(name: str, once: bool = False, window: int = 10, sort: str = "c", interv
     view = View(name, window, sort)
     console = _console(out)
     view.feed.poll()
+    view.feed.poll()  # a file that did not grow since the first is asked whether its writer has ended
     if once:
         console.print(view.render())
         return 0
