@@ -132,8 +132,10 @@ def scrape(port):
 
     with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=10) as r:
         text = r.read().decode()
-    return {(s.name, tuple(sorted(s.labels.items()))): s.value
-            for fam in text_string_to_metric_families(text) for s in fam.samples}
+    samples = [((s.name, tuple(sorted(s.labels.items()))), s.value)
+               for fam in text_string_to_metric_families(text) for s in fam.samples]
+    assert len(dict(samples)) == len(samples), "a series twice"
+    return dict(samples)
 
 
 @pytest.fixture
@@ -168,6 +170,8 @@ def test_metrics_agree_with_stats_on_every_file_of_a_pattern(tmp_path, exporter)
     _file(tmp_path / "s-100.qvs", sf.mixed_session())
     _file(tmp_path / "s-300.qvs", sf.header(pid=300) + b"".join(
         sf.event(b"type%d" % (i % 300), 1, sf.us(i), 10) for i in range(600)))
+    # pid 100 exec'd and wrote a second file: one series of figures for both
+    _file(tmp_path / "s-100.1.qvs", sf.header(pid=100) + sf.call(sf.STOP, 1, sf.us(1), 100))
     _, port = exporter(tmp_path / "s-%p.qvs")
     settled(port, ("qvcore_recording_up", (("pid", "100"),)), 0)
     got = settled(port, ("qvcore_events_total", (("pid", "300"), ("type", "(other types)"))), 88)
@@ -181,6 +185,7 @@ def test_metrics_agree_with_stats_on_every_file_of_a_pattern(tmp_path, exporter)
         buckets = sorted((float(dict(k[1])["le"]), v) for k, v in got.items()
                          if k[0] == "qvcore_call_duration_seconds_bucket" and ("function", s.name(fn)) in k[1])
         assert buckets[-1][1] == lat.count and all(a[1] <= b[1] for a, b in zip(buckets, buckets[1:]))
+    assert got[("qvcore_calls_total", (("function", "qvi_stop"), ("outcome", "ok"), ("pid", "100")))] == 1
     assert got[("qvcore_lost_frames_total", (("pid", "100"),))] == 12
     assert got[("qvcore_recording_up", (("pid", "100"),))] == 0
     assert got[("qvcore_last_frame_timestamp_seconds", (("pid", "100"),))] == \

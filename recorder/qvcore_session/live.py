@@ -16,12 +16,12 @@ from __future__ import annotations
 
 import collections
 import time
-from typing import Deque, Dict, List, Optional, Protocol, Tuple
+from typing import Callable, Deque, Dict, Iterable, Iterator, List, Optional, Protocol, Tuple
 
 from .follow import POLL, Follow, Watch
 from .limits import MAX_KEYS
-from .nesting import Items
-from .reader import CALL, EVENT, LOST, NOT_STATUS, Session, SessionError
+from .nesting import Item, Items
+from .reader import BODY, CALL, EVENT, LOST, NOT_STATUS, Malformed, Session, SessionError, Span, event_msg, int_result
 from .stats import _Latency
 
 # An event type beyond the first this many of a file is counted as OTHER_TYPE: labels stay bounded.
@@ -97,7 +97,7 @@ class Feed:
                     continue
                 f = self._file(follow)
                 assert f is not None
-                self._take(f, f.items.take(follow.poll()))
+                self._read(f, follow.poll())
                 if follow.ended and not f.finished:
                     f.finished = True
                     self._take(f, f.items.finish())
@@ -112,10 +112,42 @@ class Feed:
             w.notes.clear()
             follow.notes.clear()
 
-    def _take(self, f: File, items: "Items | object") -> None:
+    def _read(self, f: File, spans: Iterator[Span]) -> None:
+        """The frames of f since the last poll. A call or an event of one frame
+        (nearly all of them) goes to the listeners from here; the frames that
+        open, close or lose something go through f's nesting."""
+        names, status, items = f.names, f.status, f.items
+        calls = _fan([li.call for li in self.listeners])
+        events = _fan([li.event for li in self.listeners])
+        kind_type = self._type
+        last = f.last_ns
+        p = 0
+        try:
+            for span in spans:
+                mv, p, end, kind, flags, fn, thread, start, dur = span
+                if kind == CALL:
+                    e = start + dur
+                    calls(f, names[fn], dur, status[fn] and bool(int_result(mv, p + BODY, end)), e)
+                elif kind == EVENT:
+                    e = start + dur
+                    events(f, kind_type(f, event_msg(mv, p + BODY, end, flags)), e)
+                else:
+                    items.last_ns = last
+                    f.last_ns = last
+                    self._take(f, items.take((span,)))
+                    last = f.last_ns
+                    continue
+                if e > last:
+                    last = e
+        except Malformed as e:
+            raise f.session.malformed(p, e) from None
+        finally:
+            f.last_ns = items.last_ns = max(last, f.last_ns)
+
+    def _take(self, f: File, items: Iterable[Item]) -> None:
         names, status, listeners = f.names, f.status, self.listeners
         last = f.last_ns
-        for item in items:  # type: ignore[attr-defined]
+        for item in items:
             kind, start, dur = item.kind, item.start, item.duration
             end = start + dur if dur is not None else item.until
             if end > last:
@@ -150,6 +182,18 @@ class Feed:
             if left <= 0:
                 return
             time.sleep(min(POLL, left))
+
+
+def _fan(methods: List[Callable[..., None]]) -> Callable[..., None]:
+    """One call that makes each of methods' (a listener's own when there is one)."""
+    if len(methods) == 1:
+        return methods[0]
+
+    def each(*args: object) -> None:
+        for m in methods:
+            m(*args)
+
+    return each
 
 
 class _Second:

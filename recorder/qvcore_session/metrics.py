@@ -6,11 +6,11 @@ a request holds), and a pid for the process whose file it is."""
 
 from __future__ import annotations
 
-import bisect
+from bisect import bisect_left
 import sys
 import threading
 import time
-from typing import Dict, Iterator, List, Tuple
+from typing import Dict, Iterator, List, Optional, Tuple
 
 from .follow import POLL
 from .live import Feed, File
@@ -35,36 +35,41 @@ class _Fn:
 
 
 class _Process:
-    __slots__ = ("pid", "functions", "events", "lost", "last_wall_ns", "file")
+    """The figures of a pid: of each file it wrote (one that execs writes a second)."""
 
-    def __init__(self, f: File):
-        self.pid = str(f.pid)
+    __slots__ = ("pid", "functions", "events", "lost", "files")
+
+    def __init__(self, pid: str):
+        self.pid = pid
         self.functions: Dict[str, _Fn] = {}
         self.events: Dict[str, int] = {}
         self.lost = 0
-        self.last_wall_ns = 0
-        self.file = f
+        self.files: List[File] = []
 
 
 class Totals:
-    """What the feed told, per process, since the exporter started; read by
-    the scrape under the same lock as it is written."""
+    """What the feed told, per file followed (a process's), since the
+    exporter started; read by the scrape under the lock the feed's poll holds."""
 
     def __init__(self) -> None:
         self.lock = threading.Lock()
-        self.processes: Dict[Tuple[str, int], _Process] = {}  # (path, pid)
+        self.processes: Dict[str, _Process] = {}  # by pid
+        self.of_file: Dict[File, _Process] = {}
+        self.feed: Optional[Feed] = None  # its files are shown from the start, calls or none
 
     def _of(self, f: File) -> _Process:
-        key = (f.follow.path, f.pid)
-        p = self.processes.get(key)
-        if p is None or p.file is not f:
+        p = self.of_file.get(f)
+        if p is None:
+            pid = str(f.pid)
+            p = self.processes.get(pid)
             if p is None:
-                p = self.processes[key] = _Process(f)
-            p.file = f
+                p = self.processes[pid] = _Process(pid)
+            p.files.append(f)
+            self.of_file[f] = p
         return p
 
     def call(self, f: File, fn: str, ns: int, failed: bool, end_ns: int) -> None:
-        p = self._of(f)
+        p = self.of_file.get(f) or self._of(f)
         c = p.functions.get(fn)
         if c is None:
             c = p.functions[fn] = _Fn()
@@ -72,19 +77,15 @@ class Totals:
             c.failed += 1
         else:
             c.ok += 1
-        c.buckets[bisect.bisect_left(_BOUNDS_NS, ns)] += 1
+        c.buckets[bisect_left(_BOUNDS_NS, ns)] += 1
         c.sum_ns += ns
-        p.last_wall_ns = max(p.last_wall_ns, end_ns + f.clock_offset)
 
     def event(self, f: File, type_: str, end_ns: int) -> None:
-        p = self._of(f)
-        p.events[type_] = p.events.get(type_, 0) + 1
-        p.last_wall_ns = max(p.last_wall_ns, end_ns + f.clock_offset)
+        events = (self.of_file.get(f) or self._of(f)).events
+        events[type_] = events.get(type_, 0) + 1
 
     def lost(self, f: File, frames: int, end_ns: int) -> None:
-        p = self._of(f)
-        p.lost += frames
-        p.last_wall_ns = max(p.last_wall_ns, end_ns + f.clock_offset)
+        self._of(f).lost += frames
 
     def collect(self) -> Iterator[object]:
         from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, HistogramMetricFamily
@@ -103,6 +104,8 @@ class Totals:
         up = GaugeMetricFamily("qvcore_recording_up", "1 while the process's recording is being written, else 0",
                                labels=["pid"])
         with self.lock:
+            for f in self.feed.files.values() if self.feed is not None else ():
+                self._of(f)
             for p in self.processes.values():
                 for fn, c in sorted(p.functions.items()):
                     calls.add_metric([p.pid, fn, "ok"], c.ok)
@@ -116,9 +119,10 @@ class Totals:
                 for t, n in sorted(p.events.items()):
                     events.add_metric([p.pid, t], n)
                 lost.add_metric([p.pid], p.lost)
-                if p.last_wall_ns:
-                    last.add_metric([p.pid], p.last_wall_ns / 1e9)
-                up.add_metric([p.pid], 1 if p.file.writing else 0)
+                ends = [f.last_ns + f.clock_offset for f in p.files if f.last_ns]
+                if ends:
+                    last.add_metric([p.pid], max(ends) / 1e9)
+                up.add_metric([p.pid], 1 if any(f.writing for f in p.files) else 0)
         yield from (calls, durations, events, lost, last, up)
 
     def describe(self) -> List[object]:
@@ -143,7 +147,7 @@ def metrics(name: str, listen: str = DEFAULT_LISTEN, out=None) -> int:
     totals = Totals()
     registry = CollectorRegistry(auto_describe=False)
     registry.register(totals)  # type: ignore[arg-type]
-    feed = Feed(name, [totals])
+    feed = totals.feed = Feed(name, [totals])
     server = start_http_server(port, addr=host, registry=registry)
     bound = server[0].server_address if isinstance(server, tuple) else (host, port)
     print(f"qvcore_session: metrics of {name} on http://{bound[0]}:{bound[1]}/metrics", file=out, flush=True)

@@ -4,6 +4,7 @@
     python3.10 bench/recorder.py overhead [--calls N]  # callgrind, operations a-f
     python3.10 bench/recorder.py latency [--latency-calls N]   # p50/p99/max of a request-response call
     python3.10 bench/recorder.py reader [--frames N]   # show/stats on a file of N frames (default 10^6)
+    python3.10 bench/recorder.py follower [--frames N]   # top's and metrics' reader behind a recording
     python3.10 bench/recorder.py markdown --before A.json [--after B.json]   # bench/recorder.md again
 
 overhead: instructions per call under callgrind on the calling thread alone
@@ -27,7 +28,7 @@ import argparse
 import os
 import sys
 
-from . import latency, markdown, overhead, reader
+from . import follower, latency, markdown, overhead, reader
 from .common import BEFORE, MARKDOWN, RESULTS, SHIM, load, pythonpath, save
 
 
@@ -53,7 +54,7 @@ def write_markdown(before_path, after):
 def parse_args(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter, epilog=__doc__)
-    ap.add_argument("what", choices=["all", "overhead", "latency", "reader", "markdown", "worker"])
+    ap.add_argument("what", choices=["all", "overhead", "latency", "reader", "follower", "markdown", "worker"])
     ap.add_argument("worker_kind", nargs="?", choices=["overhead", "latency"], help=argparse.SUPPRESS)
     ap.add_argument("--calls", type=int, default=1000, help="N of callgrind's N/2N runs (default 1000)")
     ap.add_argument("--latency-calls", type=int, default=1_000_000, help="calls timed per mode (default 10^6)")
@@ -89,5 +90,9 @@ def main(argv=None):
         result = reader.measure(args.frames)
         print("\n".join(reader.lines(result)))
         results = save("reader", result)
+    if args.what in ("all", "follower"):
+        result = follower.measure(args.frames)
+        print("\n".join(follower.lines(result)))
+        results = save("follower", result)
     write_markdown(args.before, results)
     return 0

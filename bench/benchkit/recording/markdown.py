@@ -128,6 +128,16 @@ def reader(before, after):
     return "\n".join(lines)
 
 
+def follower(before, after):
+    lines = _head("", "frames", "a second", "CPU (s)", "CPU a frame (us)", "worst lag (s)", "done after (s)")
+    figures = [_get(r, "follower") for r in (before, after)]
+    cells = ["follower"]
+    for key in ("frames", "rate", "cpu_s", "cpu_us_per_frame", "worst_lag_s", "end_lag_s"):
+        cells += [("–" if f is None else f"{f.get(key, '–')}") for f in figures]
+    lines.append(_row(cells))
+    return "\n".join(lines)
+
+
 def _floor(*runs):
     for run in runs:
         for m in (_get(run, "latency", "modes") or {}).values():
@@ -144,7 +154,7 @@ def _measured(run, name):
 def _provenance(before, after):
     rows = ["| figures | before: commit, date | after: commit, date |", "|---|---|---|"]
     notes = []
-    for name in ("overhead", "latency", "reader"):
+    for name in ("overhead", "latency", "reader", "follower"):
         rows.append(_row([name, _measured(before, name), _measured(after, name)]))
         notes += [f"- {side}, {name}: {_get(run, name, 'note')}" for side, run in (("before", before), ("after", after))
                   if _get(run, name, "note")]
@@ -223,4 +233,15 @@ each, recorded through the shim; then `show` and `stats` on it, each writing
 to /dev/null (wall-clock times).
 
 {reader(before, after)}
+
+## The follower
+
+`python3.10 bench/recorder.py follower`: the same strategy, recorded as fast
+as its one thread calls, while a process of its own follows the file as
+`qvcore-session metrics` does (the follower of `top` and `show --follow` is the
+same reader). Its CPU a frame, the most it fell behind the end of a call or
+event, and how long after the recorded process ended it had read the last
+frame (it polls every 0.1 s).
+
+{follower(before, after)}
 """
