@@ -13,34 +13,27 @@ from .common import RECORDING, env_for, pythonpath
 from .reader import RECORD
 
 # The exporter's reading, in a process of its own: Feed and the metrics'
-# listener. It reports its CPU, the frames it read and its lag: how long after
-# a call or event ended the follower took it in (the largest of all), and when
-# it had read the last frame.
+# listener, polling as metrics does. After each poll, its lag: how long ago the
+# newest call or event it has read ended (the recorded process calls all the
+# time, so that is how far behind it is); and when it had read the last frame.
 FOLLOW = r"""
 import json, resource, sys, time
 from qvcore_session.live import Feed
 from qvcore_session.metrics import Totals
 from qvcore_session.follow import POLL
 
-class Lag(Totals):
-    worst = 0
-    def call(self, f, fn, ns, failed, end_ns):
-        Totals.call(self, f, fn, ns, failed, end_ns)
-        self.worst = max(self.worst, time.monotonic_ns() - end_ns)
-    def event(self, f, t, end_ns):
-        Totals.event(self, f, t, end_ns)
-        self.worst = max(self.worst, time.monotonic_ns() - end_ns)
-
-lag = Lag()
-feed = Feed(sys.argv[1], [lag])
+feed = Feed(sys.argv[1], [Totals()])
 print("ready", flush=True)
+worst = 0
 while not feed.files or feed.writing():
     feed.poll()
+    if feed.writing() and feed.last_ns():
+        worst = max(worst, time.monotonic_ns() - feed.last_ns())
     time.sleep(POLL)
 done = time.monotonic_ns()
 use = resource.getrusage(resource.RUSAGE_SELF)
 frames = sum(f.follow.count for f in feed.files.values())
-print(json.dumps({"frames": frames, "cpu_s": use.ru_utime + use.ru_stime, "worst_lag_ns": lag.worst,
+print(json.dumps({"frames": frames, "cpu_s": use.ru_utime + use.ru_stime, "worst_lag_ns": worst,
                   "done_ns": done}), flush=True)
 """
 
