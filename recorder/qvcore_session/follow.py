@@ -19,6 +19,7 @@ from __future__ import annotations
 import glob
 import mmap
 import os
+import stat
 import time
 from typing import Callable, Dict, Iterator, List, Optional, Tuple
 
@@ -104,7 +105,7 @@ class Follow:
         except FileNotFoundError:
             return False
         st = os.fstat(fd)
-        if not os.path.stat.S_ISREG(st.st_mode):
+        if not stat.S_ISREG(st.st_mode):
             os.close(fd)
             raise SessionError(f"{self.path} is not a regular file")
         if self.fd >= 0:

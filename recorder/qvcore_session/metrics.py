@@ -149,8 +149,10 @@ def metrics(name: str, listen: str = DEFAULT_LISTEN, out=None) -> int:
     registry.register(totals)  # type: ignore[arg-type]
     feed = totals.feed = Feed(name, [totals])
     server = start_http_server(port, addr=host, registry=registry)
-    bound = server[0].server_address if isinstance(server, tuple) else (host, port)
-    print(f"qvcore_session: metrics of {name} on http://{bound[0]}:{bound[1]}/metrics", file=out, flush=True)
+    # Port 0 takes a free port: say which.
+    address = server[0].server_address if isinstance(server, tuple) else (host, port)
+    where = f"[{address[0]!s}]" if ":" in str(address[0]) else str(address[0])
+    print(f"qvcore_session: metrics of {name} on http://{where}:{address[1]}/metrics", file=out, flush=True)
     said = 0
     try:
         while True:

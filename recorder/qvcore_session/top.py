@@ -12,7 +12,7 @@ import os
 import select
 import sys
 import time
-from typing import Iterator, List, Optional, TextIO
+from typing import Any, Iterator, List, Optional, TextIO
 
 from .live import Feed, Window
 from .render import duration
@@ -94,7 +94,7 @@ class View:
         ev.add_column("events", justify="right")
         for t, (rate, total) in sorted(events.items(), key=lambda kv: (-kv[1][0], -kv[1][1], kv[0])):
             ev.add_row(t, f"{rate:.1f}", str(total))
-        parts: List[object] = [head, keys, Text(""), calls, Text("")]
+        parts: List[Any] = [head, keys, Text(""), calls, Text("")]
         if events:
             parts.append(ev)
         for note in feed.notes[-3:]:
