@@ -95,7 +95,7 @@ def session_files(draw):
 
 
 COMMANDS = [["show"], ["show", "--failed", "--slower-than", "1ns"], ["stats"], ["stats", "--event", "*"],
-            ["export", "-o", "out.csv"], ["trace", "-o", "out.json"]]
+            ["export", "-o", "out.csv"], ["trace", "-o", "out.json"], ["stats", "--follow"], ["top", "--once"]]
 
 
 @settings(fuzz, max_examples=EXAMPLES * 3)
