@@ -96,6 +96,7 @@ class Follow:
         self.on_new = on_new  # told of each new file's session once its header is read
         self.notes: List[str] = []
         self.seen = -1
+        self.retired = False
         self._opened = time.monotonic()
         self._open()
 
@@ -112,9 +113,18 @@ class Follow:
             os.close(self.fd)
         self.fd, self.inode = fd, (st.st_dev, st.st_ino)
         self.session, self.position, self.count, self.writing, self.ended = None, 0, 0, True, False
+        self.retired = False
         self.seen = -1  # the size at the last poll
         self._opened = time.monotonic()
         return True
+
+    def retire(self) -> None:
+        """After its end: lets the file go (a pattern may match a day of them),
+        keeping what is needed to notice a new file at the name."""
+        if self.ended and self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+            self.retired = True
 
     def close(self) -> None:
         if self.fd >= 0:
@@ -146,7 +156,7 @@ class Follow:
     def poll(self) -> Iterator[Span]:
         """The complete frames written since the last poll; ``ended`` once a
         poll has found nothing new and no writer."""
-        if not self.ready():
+        if self.retired or not self.ready():
             return
         s = self.session
         assert s is not None

@@ -103,6 +103,8 @@ class Feed:
                     self._take(f, f.items.finish())
                 if follow.renewed():
                     self.files.pop(follow, None)
+                elif f.finished:
+                    follow.retire()
             except (OSError, SessionError) as e:
                 self.notes.append(str(e).removeprefix("qvcore_session: "))
                 follow.close()
