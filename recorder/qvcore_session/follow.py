@@ -187,7 +187,7 @@ class Follow:
 
     def ready(self) -> bool:
         """The file is there and its header read (a file that cannot be a session raises SessionError)."""
-        if self.fd < 0 and not self._open():
+        if self.retired or self.fd < 0 and not self._open():
             return False
         return self.session is not None or self._header()
 

@@ -93,6 +93,8 @@ class Feed:
         w.scan()
         for path, follow in list(w.files.items()):
             try:
+                if follow.retired and not follow.renewed():
+                    continue
                 if not follow.ready():  # not there yet, or its header still being written
                     continue
                 f = self._file(follow)
