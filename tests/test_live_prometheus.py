@@ -1,9 +1,11 @@
 """qvcore-session metrics scraped by a real Prometheus while a recorded
 strategy runs: once the recording has ended, what Prometheus holds agrees
-with stats on the finished file. And the Grafana dashboard in docs/ asks
-only for metrics and labels that the exporter serves."""
+with stats on the finished file. The Grafana dashboard in docs/ asks only
+for metrics and labels that the exporter serves. A recording that ended
+stays down when a new file takes its name."""
 
 import bisect
+import fcntl
 import json
 import os
 import re
@@ -18,10 +20,13 @@ import urllib.parse
 import urllib.request
 
 import pytest
+import session_files as sf
 from recording import ROOT, SHIM
 from session_cli import tool
 
 from qvcore_session import Session
+from qvcore_session.follow import POLL
+from qvcore_session.live import Feed
 from qvcore_session.metrics import BUCKETS, Totals
 from qvcore_session.stats import tally
 
@@ -175,3 +180,32 @@ def test_the_grafana_dashboard_asks_only_for_exported_metrics_and_labels():
         assert labels <= known, (where, labels - known)
     # A panel for each metric (a histogram's sum and count aside).
     assert {n for n in served if not n.endswith(("_sum", "_count"))} <= used
+
+
+def test_a_recording_whose_name_another_file_took_stays_down(tmp_path):
+    name = tmp_path / "live.qvs"
+
+    def start(pid):  # a writer: its file under an exclusive flock, one failed order in it
+        f = open(name, "wb")
+        fcntl.flock(f, fcntl.LOCK_EX)
+        f.write(sf.header(pid=pid) + sf.call(sf.ORDER, 1, sf.MONO_NS + 1000, 500, status=3))
+        f.flush()
+        return f
+
+    def scrape():  # (metric, pid) -> value, of recording_up and the failed calls
+        time.sleep(POLL)  # the writers' locks are looked up at most once per POLL
+        feed.poll()
+        return {(s.name, s.labels["pid"]): s.value for family in totals.collect() for s in family.samples
+                if s.name in ("qvcore_recording_up", "qvcore_calls_total") and s.labels.get("outcome") != "ok"}
+
+    totals = Totals()
+    feed = Feed(str(name), [totals])
+    with start(100):
+        assert scrape() == {("qvcore_recording_up", "100"): 1, ("qvcore_calls_total", "100"): 1}
+    assert scrape()[("qvcore_recording_up", "100")] == 0
+    name.rename(tmp_path / "live.1.qvs")  # rotated: a new process writes at the name
+    with start(200):
+        scrape()
+        assert scrape() == {("qvcore_recording_up", "100"): 0, ("qvcore_calls_total", "100"): 1,
+                            ("qvcore_recording_up", "200"): 1, ("qvcore_calls_total", "200"): 1}
+    assert scrape()[("qvcore_recording_up", "200")] == 0
