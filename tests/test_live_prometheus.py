@@ -14,7 +14,6 @@ import socket
 import subprocess
 import sys
 import time
-import types
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -152,20 +151,20 @@ def test_prometheus_ends_with_what_stats_reads_in_the_finished_file(tmp_path):
             proc.wait()
 
 
-def exported():
-    """Metric name -> its label names, as the exporter serves them (a call, an event and a gap of one file)."""
+def exported(tmp_path):
+    """Metric name -> its label names, as the exporter serves them (a file with a call, an event and a gap)."""
+    path = tmp_path / "s.qvs"
+    path.write_bytes(sf.header() + sf.call(sf.ORDER, 1, sf.MONO_NS + 1000, 500, status=3)
+                     + sf.event(b"tick", 1, sf.MONO_NS + 2000, 100) + sf.lost(1, sf.MONO_NS + 3000, 0, 2, 64, 0))
     totals = Totals()
-    f = types.SimpleNamespace(follow=types.SimpleNamespace(path="s.qvs"), pid=1, clock_offset=0, writing=True)
-    totals.call(f, "qvi_place_order_pb", 1000, True, 1)
-    totals.event(f, "tick", 2)
-    totals.lost(f, 1, 3)
+    Feed(str(path), [totals]).poll()
     return {s.name: set(s.labels) for family in totals.collect() for s in family.samples}
 
 
-def test_the_grafana_dashboard_asks_only_for_exported_metrics_and_labels():
+def test_the_grafana_dashboard_asks_only_for_exported_metrics_and_labels(tmp_path):
     panels, variables = dashboard_queries()
     assert len(panels) >= 9
-    served = exported()
+    served = exported(tmp_path)
     used = set()
     for where, expr in panels + variables:
         names = re.findall(r"\bqvcore_\w+", expr)
