@@ -57,6 +57,16 @@ def dashboard_queries():
             [(v["name"], v["query"]["query"]) for v in dashboard["templating"]["list"]])
 
 
+def documented_queries():
+    """The queries of docs/live.md's promql blocks: one per paragraph, less its comments."""
+    with open(os.path.join(ROOT, "docs", "live.md")) as f:
+        blocks = re.findall(r"```promql\n(.*?)```", f.read(), re.S)
+    paragraphs = [p for b in blocks for p in b.split("\n\n")]
+    queries = [" ".join(line for line in p.splitlines() if not line.startswith("#")) for p in paragraphs]
+    assert len(queries) >= 3
+    return queries
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -90,7 +100,7 @@ def test_prometheus_ends_with_what_stats_reads_in_the_finished_file(tmp_path):
     config.write_text("global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: qvcore\n"
                       f"    static_configs:\n      - targets: ['127.0.0.1:{exporter_port}']\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    env.pop("LD_PRELOAD", None)
+    env.pop("LD_PRELOAD", None)  # a sanitizer's runtime is for the recorded strategy only
     started = []
     try:
         with open(tmp_path / "metrics.log", "w") as log:
@@ -100,7 +110,7 @@ def test_prometheus_ends_with_what_stats_reads_in_the_finished_file(tmp_path):
         with open(tmp_path / "prometheus.log", "w") as log:
             started.append(subprocess.Popen(
                 [PROMETHEUS, f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'tsdb'}",
-                 f"--web.listen-address=127.0.0.1:{prometheus_port}"], stdout=log, stderr=log))
+                 f"--web.listen-address=127.0.0.1:{prometheus_port}"], env=env, stdout=log, stderr=log))
         api = f"http://127.0.0.1:{prometheus_port}/api/v1/query?"
 
         def query(expr, at=None):
@@ -141,10 +151,13 @@ def test_prometheus_ends_with_what_stats_reads_in_the_finished_file(tmp_path):
             seen[name] = (stats_p99, prom_p99)
             assert abs(bisect.bisect_left(BUCKETS, stats_p99) - bisect.bisect_left(BUCKETS, prom_p99)) <= 1, seen
         print("p99 (stats, Prometheus):", seen)
-        # Each of the dashboard's panels is PromQL that Prometheus takes, with series to show.
+        # Each of the dashboard's panels is PromQL that Prometheus takes, with series to show;
+        # docs/live.md's queries are taken too.
         for title, expr in dashboard_queries()[0]:
             expr = expr.replace("$__rate_interval", "5s").replace("$pid", ".*").replace("$function", ".*")
             assert query(expr, at), title
+        for expr in documented_queries():
+            query(expr, at)
     finally:
         for proc in started:
             proc.kill()
