@@ -50,7 +50,8 @@ class File:
 
     @property
     def writing(self) -> bool:
-        return not self.follow.ended
+        # Once finished, not writing, even when its Follow has gone on to a new file at the name.
+        return not (self.finished or self.follow.ended)
 
 
 class Listener(Protocol):
