@@ -98,17 +98,17 @@ def test_record_refuses_an_output_it_cannot_write_before_running_anything(tmp_pa
 def test_ctrl_c_while_record_waits_is_one_line(tmp_path):
     # The command leaves a recording process behind; record waits for its writer.
     marker = tmp_path / "called"
-    # Deaf to what a loaded machine's neighbours may send: only the test ends it.
-    lingering = STANDIN + "for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):\n" \
-                          "    signal.signal(s, signal.SIG_IGN)\n" \
-                          f"c_sdk.qvi_now()\nopen({str(marker) + '.tmp'!r}, 'w').write(str(os.getpid()))\n" \
+    lingering = STANDIN + f"c_sdk.qvi_now()\nopen({str(marker) + '.tmp'!r}, 'w').write(str(os.getpid()))\n" \
                           f"os.rename({str(marker) + '.tmp'!r}, {str(marker)!r})\nimport time\ntime.sleep(60)\n"
     proc = subprocess.Popen([sys.executable, "-m", "qvcore_session", "record", "-o", str(tmp_path / "s-%p.qvs"),
                              "--wait", "120", "--", "sh", "-c",
                              f'"{sys.executable}" -c "$CODE" >/dev/null 2>&1 & '  # not holding our pipes open
                              'while [ ! -e "$MARK" ]; do sleep 0.1; done'],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=python_env({"CODE": lingering, "MARK": str(marker)}))
+                            env=python_env({"CODE": lingering, "MARK": str(marker)}),
+                            # as from a terminal, even when this run was started with SIGINT ignored
+                            # (in the background): record then rightly keeps it ignored
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         deadline = time.monotonic() + 120
         while not marker.exists() and time.monotonic() < deadline:  # record is well past its start

@@ -196,11 +196,11 @@ def test_metrics_agree_with_stats_on_every_file_of_a_pattern(tmp_path, exporter)
 
 
 STRATEGY = r"""
-import sys, time, c_sdk, qvcore_standin
+import os, sys, time, c_sdk, qvcore_standin
 core = qvcore_standin.Core()
 core.set_status("qvi_place_order_pb", 5)
-end = time.monotonic() + float(sys.argv[1])
-while time.monotonic() < end:
+end = time.monotonic() + 120
+while time.monotonic() < end and not os.path.exists(sys.argv[1]):  # until the test has looked
     for i in range(50):
         c_sdk.py_qvi_history_ticks_pb(b"ticks")
     c_sdk.py_qvi_place_order(b"order")
@@ -211,13 +211,13 @@ while time.monotonic() < end:
 def test_top_and_metrics_follow_a_recording_as_it_is_made(tmp_path, exporter):
     _, port = exporter(tmp_path / "s-*.qvs")
     rec = subprocess.Popen([sys.executable, "-m", "qvcore_session", "record", "-o", str(tmp_path / "s-%p.qvs"), "--",
-                            sys.executable, "-c", STRATEGY, "3"], stderr=subprocess.PIPE, text=True,
+                            sys.executable, "-c", STRATEGY, tmp_path / "seen"], stderr=subprocess.PIPE, text=True,
                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     try:
         deadline = time.monotonic() + 30
         while not list(tmp_path.glob("s-*.qvs")) and time.monotonic() < deadline:
             time.sleep(0.05)
-        time.sleep(1)
+        time.sleep(0.5)
         out = tool("top", "--once", tmp_path / "s-*.qvs").stdout
         assert "1 file, 1 being written" in out, out
         row = next(line.split() for line in out.splitlines() if line.startswith("qvi_place_order_pb"))
@@ -225,6 +225,7 @@ def test_top_and_metrics_follow_a_recording_as_it_is_made(tmp_path, exporter):
         live = scrape(port)
         assert any(k[0] == "qvcore_recording_up" and v == 1 for k, v in live.items()), live
     finally:
+        (tmp_path / "seen").touch()
         _, err = rec.communicate(timeout=120)
     assert rec.returncode == 0, err
     (path,) = tmp_path.glob("s-*.qvs")
