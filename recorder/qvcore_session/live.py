@@ -3,9 +3,11 @@ and metrics exports, kept as the frames come.
 
 ``Feed`` follows a name or a pattern (follow.Watch) and turns each file's
 frames into calls, events and gaps (nesting.Items, a call inside which
-events ran ending with its CLOSE frame). For each it tells its listeners
-``call(file, function, ns, failed, end_ns)``, ``event(file, type, end_ns)``
-and ``lost(file, frames, end_ns)``; times are the recorded process's
+events ran ending with its CLOSE frame). It tells its listeners what a
+poll read, a function or an event type and a second at a time:
+``calls(file, function, durations, failures, end_ns)``,
+``events(file, type, count, end_ns)`` and ``lost(file, frames, end_ns)``,
+end_ns being the latest end among them. Times are the recorded process's
 monotonic clock, which is ours on the same machine. A call's failure is
 stats' rule: a non-zero int result of a function that returns a status.
 
@@ -16,12 +18,14 @@ from __future__ import annotations
 
 import collections
 import time
-from typing import Callable, Deque, Dict, Iterable, Iterator, List, Optional, Protocol, Tuple
+from typing import Deque, Dict, Iterable, Iterator, List, Optional, Protocol, Tuple
 
 from .follow import POLL, Follow, Watch
 from .limits import MAX_KEYS
 from .nesting import Item, Items
-from .reader import BODY, CALL, EVENT, LOST, NOT_STATUS, Malformed, Session, SessionError, Span, event_msg, int_result
+from .parts import _RESULT_INT
+from .reader import (BODY, CALL, EVENT, LOST, NOT_STATUS, R_INT, Malformed, Session, SessionError, Span, event_msg,
+                     int_result)
 from .stats import _Latency
 
 # An event type beyond the first this many of a file is counted as OTHER_TYPE: labels stay bounded.
@@ -55,9 +59,9 @@ class File:
 
 
 class Listener(Protocol):
-    def call(self, f: File, fn: str, ns: int, failed: bool, end_ns: int) -> None: ...
+    def calls(self, f: File, fn: str, durations: List[int], failures: int, end_ns: int) -> None: ...
 
-    def event(self, f: File, type_: str, end_ns: int) -> None: ...
+    def events(self, f: File, type_: str, count: int, end_ns: int) -> None: ...
 
     def lost(self, f: File, frames: int, end_ns: int) -> None: ...
 
@@ -119,37 +123,68 @@ class Feed:
 
     def _read(self, f: File, spans: Iterator[Span]) -> None:
         """The frames of f since the last poll. A call or an event of one frame
-        (nearly all of them) goes to the listeners from here; the frames that
-        open, close or lose something go through f's nesting."""
-        names, status, items = f.names, f.status, f.items
-        calls = _fan([li.call for li in self.listeners])
-        events = _fan([li.event for li in self.listeners])
-        kind_type = self._type
+        (nearly all of them) is counted from here, by function or type and
+        second, and told to the listeners once per poll; the frames that open,
+        close or lose something go through f's nesting."""
+        names, status, items, types = f.names, f.status, f.items, f.types
+        calls: Dict[Tuple[int, int], List[int]] = {}  # (function, second) -> [latest end, failures, durations...]
+        events: Dict[Tuple[str, int], List[int]] = {}  # (type, second) -> [latest end, count]
+        unpack, r_int = _RESULT_INT.unpack_from, R_INT
         last = f.last_ns
         p = 0
         try:
-            for span in spans:
-                mv, p, end, kind, flags, fn, thread, start, dur = span
-                if kind == CALL:
-                    e = start + dur
-                    calls(f, names[fn], dur, status[fn] and bool(int_result(mv, p + BODY, end)), e)
-                elif kind == EVENT:
-                    e = start + dur
-                    events(f, kind_type(f, event_msg(mv, p + BODY, end, flags)), e)
-                else:
-                    items.last_ns = last
-                    f.last_ns = last
-                    self._take(f, items.take((span,)))
-                    last = f.last_ns
-                    continue
-                if e > last:
-                    last = e
-        except Malformed as e:
-            raise f.session.malformed(p, e) from None
+            try:
+                for span in spans:
+                    mv, p, end, kind, flags, fn, _thread, start, dur = span
+                    if kind == CALL:
+                        e = start + dur
+                        key = (fn, e // 1_000_000_000)
+                        a = calls.get(key)
+                        if a is None:
+                            a = calls[key] = [e, 0]
+                        elif e > a[0]:
+                            a[0] = e
+                        a.append(dur)
+                        if status[fn]:
+                            q = p + BODY
+                            if q + 9 <= end and mv[q] == r_int:
+                                if unpack(mv, q)[1]:
+                                    a[1] += 1
+                            elif int_result(mv, q, end):  # not an int (None), or a short frame (raises)
+                                a[1] += 1
+                    elif kind == EVENT:
+                        e = start + dur
+                        msg = event_msg(mv, p + BODY, end, flags)
+                        t = types.get(msg)
+                        if t is None:
+                            t = self._type(f, msg)
+                        key2 = (t, e // 1_000_000_000)
+                        b = events.get(key2)
+                        if b is None:
+                            events[key2] = [e, 1]
+                        else:
+                            b[1] += 1
+                            if e > b[0]:
+                                b[0] = e
+                    else:
+                        items.last_ns = f.last_ns = last
+                        self._take(f, items.take((span,)))
+                        last = f.last_ns
+                        continue
+                    if e > last:
+                        last = e
+            except Malformed as why:
+                raise f.session.malformed(p, why) from None
         finally:
             f.last_ns = items.last_ns = max(last, f.last_ns)
+            for li in self.listeners:
+                for (fn, _), a in calls.items():
+                    li.calls(f, names[fn], a[2:], a[1], a[0])
+                for (t, _), b in events.items():
+                    li.events(f, t, b[1], b[0])
 
     def _take(self, f: File, items: Iterable[Item]) -> None:
+        """Items of the nesting reader (calls and events that had frames inside, gaps)."""
         names, status, listeners = f.names, f.status, self.listeners
         last = f.last_ns
         for item in items:
@@ -163,11 +198,11 @@ class Feed:
                 fn = item.fn
                 failed = bool(item.result) and status[fn]
                 for li in listeners:
-                    li.call(f, names[fn], dur, failed, end)
+                    li.calls(f, names[fn], [dur], int(failed), end)
             elif kind == EVENT:
                 t = self._type(f, item.msg)
                 for li in listeners:
-                    li.event(f, t, end)
+                    li.events(f, t, 1, end)
             elif kind == LOST:
                 for li in listeners:
                     li.lost(f, item.lost_frames, end)
@@ -187,18 +222,6 @@ class Feed:
             if left <= 0:
                 return
             time.sleep(min(POLL, left))
-
-
-def _fan(methods: List[Callable[..., None]]) -> Callable[..., None]:
-    """One call that makes each of methods' (a listener's own when there is one)."""
-    if len(methods) == 1:
-        return methods[0]
-
-    def each(*args: object) -> None:
-        for m in methods:
-            m(*args)
-
-    return each
 
 
 class _Second:
@@ -257,26 +280,26 @@ class Window:
             slots.popleft()
         return s
 
-    def call(self, f: File, fn: str, ns: int, failed: bool, end_ns: int) -> None:
+    def calls(self, f: File, fn: str, durations: List[int], failures: int, end_ns: int) -> None:
         t = self.totals.get(fn)
         if t is None:
             t = self.totals[fn] = [0, 0]
-        t[0] += 1
-        t[1] += failed
+        t[0] += len(durations)
+        t[1] += failures
         s = self._slot(end_ns)
         if s is not None:
             lat = s.calls.get(fn)
             if lat is None:
                 lat = s.calls[fn] = _Latency()
-            lat.add(ns)
-            if failed:
-                lat.other_failures += 1
+            for ns in durations:
+                lat.add(ns)
+            lat.other_failures += failures
 
-    def event(self, f: File, type_: str, end_ns: int) -> None:
-        self.event_totals[type_] = self.event_totals.get(type_, 0) + 1
+    def events(self, f: File, type_: str, count: int, end_ns: int) -> None:
+        self.event_totals[type_] = self.event_totals.get(type_, 0) + count
         s = self._slot(end_ns)
         if s is not None:
-            s.events[type_] = s.events.get(type_, 0) + 1
+            s.events[type_] = s.events.get(type_, 0) + count
 
     def lost(self, f: File, frames: int, end_ns: int) -> None:
         self.lost_total += frames

@@ -68,21 +68,21 @@ class Totals:
             self.of_file[f] = p
         return p
 
-    def call(self, f: File, fn: str, ns: int, failed: bool, end_ns: int) -> None:
+    def calls(self, f: File, fn: str, durations: List[int], failures: int, end_ns: int) -> None:
         p = self.of_file.get(f) or self._of(f)
         c = p.functions.get(fn)
         if c is None:
             c = p.functions[fn] = _Fn()
-        if failed:
-            c.failed += 1
-        else:
-            c.ok += 1
-        c.buckets[bisect_left(_BOUNDS_NS, ns)] += 1
-        c.sum_ns += ns
+        c.failed += failures
+        c.ok += len(durations) - failures
+        buckets, bounds = c.buckets, _BOUNDS_NS
+        for ns in durations:
+            buckets[bisect_left(bounds, ns)] += 1
+        c.sum_ns += sum(durations)
 
-    def event(self, f: File, type_: str, end_ns: int) -> None:
+    def events(self, f: File, type_: str, count: int, end_ns: int) -> None:
         events = (self.of_file.get(f) or self._of(f)).events
-        events[type_] = events.get(type_, 0) + 1
+        events[type_] = events.get(type_, 0) + count
 
     def lost(self, f: File, frames: int, end_ns: int) -> None:
         self._of(f).lost += frames
