@@ -35,3 +35,13 @@ run_tests() {
     PYTHONPATH="$ROOT/$dir/stage:$ROOT/standin/python:$ROOT/standin/qv" \
         "$VPY" -m pytest -q -p no:cacheprovider "$@"
 }
+
+# viewer_venv: .venv-viewer with requirements-viewer.txt (vizviewer, websocket-client), for the screenshots.
+viewer_venv() {
+    local viewer="$ROOT/.venv-viewer"
+    if [[ ! -x "$viewer/bin/vizviewer" ]] || ! "$viewer/bin/python" -c "import websocket" 2>/dev/null; then
+        "$PYTHON" -m venv "$viewer"
+        "$viewer/bin/pip" install --quiet -r "$ROOT/requirements-pip.txt"
+        "$viewer/bin/pip" install --quiet -r "$ROOT/requirements-viewer.txt"
+    fi
+}

@@ -19,11 +19,7 @@ viewer=".venv-viewer"
 for tool in prometheus chromium; do
     command -v "$tool" >/dev/null || { echo "$0: needs $tool (apt-get install $tool)" >&2; exit 1; }
 done
-if [[ ! -x "$viewer/bin/python" ]] || ! "$viewer/bin/python" -c "import websocket" 2>/dev/null; then
-    "$PYTHON" -m venv "$viewer"
-    "$viewer/bin/pip" install --quiet -r requirements-pip.txt
-    "$viewer/bin/pip" install --quiet -r requirements-viewer.txt
-fi
+viewer_venv
 rm -rf "$work" && mkdir -p "$work"
 export PYTHONPATH="$ROOT/build/dev/stage:$ROOT/standin/python:$ROOT/standin/qv" QVCORE_STANDIN=1
 

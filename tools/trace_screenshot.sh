@@ -12,11 +12,7 @@ out="$(realpath -m "${1:-docs/perfetto-demo.png}")"
 port="${PORT:-9017}"
 work="build/trace-screenshot"
 viewer=".venv-viewer"
-if [[ ! -x "$viewer/bin/vizviewer" ]]; then
-    "$PYTHON" -m venv "$viewer"
-    "$viewer/bin/pip" install --quiet -r requirements-pip.txt
-    "$viewer/bin/pip" install --quiet -r requirements-viewer.txt
-fi
+viewer_venv
 rm -rf "$work" && mkdir -p "$work"
 export PYTHONPATH="$ROOT/build/dev/stage:$ROOT/standin/python:$ROOT/standin/qv"
 "$VPY" -m qvcore_session record -o "$work/demo.qvs" -- "$VPY" examples/demo_strategy.py >/dev/null
