@@ -222,8 +222,11 @@ def test_top_and_metrics_follow_a_recording_as_it_is_made(tmp_path, exporter):
         assert "1 file, 1 being written" in out, out
         row = next(line.split() for line in out.splitlines() if line.startswith("qvi_place_order_pb"))
         assert float(row[1]) > 0 and int(row[2]) > 0, out  # calls per second, failures in the window
-        live = scrape(port)
-        assert any(k[0] == "qvcore_recording_up" and v == 1 for k, v in live.items()), live
+        (path,) = tmp_path.glob("s-*.qvs")
+        pid = path.name[2:-4]
+        # the exporter takes up a new file of its pattern within a second
+        assert settled(port, ("qvcore_recording_up", (("pid", pid),)), 1).get(
+            ("qvcore_recording_up", (("pid", pid),))) == 1
     finally:
         (tmp_path / "seen").touch()
         _, err = rec.communicate(timeout=120)
