@@ -254,6 +254,3 @@ class Watch:
                     self.files[path] = Follow(path, self.on_new)
                 except (OSError, SessionError) as e:
                     self.notes.append(str(e))
-
-    def writing(self) -> bool:
-        return any(not f.ended for f in self.files.values())

@@ -17,10 +17,9 @@ stats' rule: a non-zero int result of a function that returns a status.
 from __future__ import annotations
 
 import collections
-import time
 from typing import Deque, Dict, Iterable, Iterator, List, Optional, Protocol, Tuple
 
-from .follow import POLL, Follow, Watch
+from .follow import Follow, Watch
 from .limits import MAX_KEYS
 from .nesting import Item, Items
 from .parts import _RESULT_INT
@@ -213,15 +212,6 @@ class Feed:
 
     def writing(self) -> int:
         return sum(1 for f in self.files.values() if f.writing)
-
-    def run(self, until: float) -> None:
-        """Polls until the monotonic time until."""
-        while True:
-            self.poll()
-            left = until - time.monotonic()
-            if left <= 0:
-                return
-            time.sleep(min(POLL, left))
 
 
 class _Second:
