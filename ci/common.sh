@@ -28,6 +28,17 @@ build_into() {
     cmake --build "$dir" --parallel "$JOBS"
 }
 
+# python_only_ignores: --ignore for each test file whose code in the pytest
+# process is Python alone (the session tools read files; their commands run in
+# processes of their own). A sanitizer or memcheck only makes them slower.
+python_only_ignores() {
+    local t
+    for t in "$ROOT"/tests/test_session_*.py tests/test_fuzz_session_files.py tests/test_commands.py \
+             tests/test_ide_help.py tests/test_live_prometheus.py; do
+        echo "--ignore=${t#"$ROOT"/}"
+    done
+}
+
 # run_tests DIR [pytest arguments...]: the test suite against the build in DIR.
 run_tests() {
     local dir="$1"

@@ -22,13 +22,12 @@ export C_SDK_RECORDER_THREAD_CALLS="${C_SDK_RECORDER_THREAD_CALLS:-5000}"
 export C_SDK_RECORDER_STALL_CALLS="${C_SDK_RECORDER_STALL_CALLS:-20000}"
 export C_SDK_RSS_CHECK=0
 log="build/valgrind/memcheck.log"
-# By default, the tests whose code in this process is Python alone (the session
-# tools read files; record, top and metrics run in processes of their own, not
-# under memcheck) are left out: memcheck would only make them 30 times slower.
+# By default, the tests whose code in this process is Python alone are left
+# out, and so are the recorder's end-to-end tests: what they check runs in
+# processes of their own (record, the recorded programs, the writer), which
+# memcheck does not follow.
 if [[ $# -eq 0 ]]; then
-    set -- $(for t in tests/test_session_*.py tests/test_fuzz_session_files.py tests/test_commands.py \
-                      tests/test_ide_help.py tests/test_live_prometheus.py tests/test_recorder_ends.py \
-                      tests/test_recorder_no_harm.py; do echo "--ignore=$t"; done)
+    set -- $(python_only_ignores) --ignore=tests/test_recorder_ends.py --ignore=tests/test_recorder_no_harm.py
 fi
 set +e
 PYTHONPATH="$ROOT/build/valgrind/stage:$ROOT/standin/python:$ROOT/standin/qv" \
