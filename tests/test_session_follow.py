@@ -8,6 +8,7 @@ import os
 import re
 import subprocess
 import sys
+import threading
 import time
 import urllib.request
 
@@ -88,10 +89,15 @@ def test_a_file_that_takes_the_name_is_followed_once_the_old_one_has_ended(tmp_p
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     seen = ""
-    while "qvi_now" not in seen:  # the follower has the old file open (a slow start under a sanitizer)
-        line = proc.stdout.readline()
-        assert line, proc.communicate(timeout=60)
-        seen += line
+    watchdog = threading.Timer(60, proc.kill)  # a follower that never shows the frame fails, not hangs
+    watchdog.start()
+    try:
+        while "qvi_now" not in seen:  # the follower has the old file open (a slow start under a sanitizer)
+            line = proc.stdout.readline()
+            assert line, proc.communicate(timeout=60)
+            seen += line
+    finally:
+        watchdog.cancel()
     os.rename(path, tmp_path / "day.old.qvs")  # a rotation: the writer writes on into the old file
     second = Writer(path)
     first.write(sf.call(sf.CASH, 1, sf.us(2), 100))
