@@ -33,9 +33,9 @@ build_into() {
 # processes of their own). A sanitizer or memcheck only makes them slower.
 python_only_ignores() {
     local t
-    for t in "$ROOT"/tests/test_session_*.py tests/test_fuzz_session_files.py tests/test_commands.py \
+    for t in tests/test_session_*.py tests/test_fuzz_session_files.py tests/test_commands.py \
              tests/test_ide_help.py tests/test_live_prometheus.py; do
-        echo "--ignore=${t#"$ROOT"/}"
+        echo "--ignore=$t"
     done
 }
 
